@@ -1,0 +1,167 @@
+#include "poller.h"
+
+#include <new>
+
+#include "global_hotkeys.h"
+#include "hotkey_table.h"
+#include "key_sampler.h"
+
+namespace global_hotkeys {
+
+TCriticalSection::TCriticalSection() { platform::InitializeCriticalSection(Section); }
+TCriticalSection::~TCriticalSection() { platform::DeleteCriticalSection(Section); }
+void TCriticalSection::Enter() { platform::EnterCriticalSection(Section); }
+bool TCriticalSection::TryEnter() { return platform::TryEnterCriticalSection(Section); }
+void TCriticalSection::Leave() { platform::LeaveCriticalSection(Section); }
+
+platform::THandle PollerThread = nullptr;
+TCriticalSection* PollerLock = nullptr;
+std::atomic<uint8_t> StopRequested{0};
+platform::THandle PollerWake = nullptr;
+platform::THandle LockReleased = nullptr;
+std::atomic<uint8_t> PollerPhase{POLLER_STARTING};
+
+namespace {
+
+void CloseIfOpen(platform::THandle& handle) {
+    if (handle != nullptr) platform::CloseHandle(handle);
+    handle = nullptr;
+}
+
+// Frees what the worker used. Only once no worker can touch it again.
+void ReleasePollerObjects() {
+    delete PollerLock;
+    PollerLock = nullptr;
+    CloseIfOpen(PollerWake);
+    CloseIfOpen(LockReleased);
+}
+
+// Forgets what an abandoned worker may still hold, without freeing it: the
+// suspended thread keeps the lock and the events for the rest of the process.
+void AbandonPollerObjects() {
+    PollerLock = nullptr;
+    PollerWake = nullptr;
+    LockReleased = nullptr;
+}
+
+// Waits for `handle`, handling messages sent to this thread's windows.
+void WaitServicingMessages(platform::THandle handle) {
+    for (;;) {
+        platform::PeekMessageA();
+        const uint32_t result = platform::MsgWaitForMultipleObjects(1, &handle, platform::WAIT_FOREVER);
+        if (result != platform::WAIT_FIRST_OBJECT + 1) return;  // signalled, or a broken handle
+    }
+}
+
+}  // namespace
+
+void EnterPollerLock() {
+    while (!PollerLock->TryEnter()) {
+        platform::PeekMessageA();
+        if (PollerLock->TryEnter()) return;
+        platform::MsgWaitForMultipleObjects(1, &LockReleased, platform::WAIT_FOREVER);
+    }
+}
+
+bool CreatePollerObjects() {
+    if (PollerLock == nullptr) PollerLock = new (std::nothrow) TCriticalSection;
+    if (PollerWake == nullptr) PollerWake = platform::CreateEventA(false, false);
+    if (LockReleased == nullptr) LockReleased = platform::CreateEventA(false, false);
+    if (PollerLock != nullptr && PollerWake != nullptr && LockReleased != nullptr) return true;
+    ReleasePollerObjects();
+    return false;
+}
+
+void StartPoller() {
+    StopRequested = 0;
+    PollerPhase = POLLER_STARTING;
+    if (CreatePollerObjects()) PollerThread = platform::CreateThread(PollerProc);
+}
+
+void StopPoller() {
+    if (PollerThread != nullptr) {
+        StopRequested = 1;
+        platform::SetEvent(PollerWake);
+        WaitServicingMessages(PollerThread);
+        platform::CloseHandle(PollerThread);
+        PollerThread = nullptr;
+    }
+    ReleasePollerObjects();
+}
+
+uint32_t PollerProc(void*) {
+    for (;;) {
+        PollerPhase = POLLER_BUSY;
+        if (StopRequested != 0) return 0;
+        PollerLock->Enter();
+        try {
+            ScanHotkeys();
+        } catch (...) {
+            // A callback's exception ends this cycle's scan, nothing more.
+        }
+        PollerLock->Leave();
+        platform::SetEvent(LockReleased);
+        ResetKeyStates();
+        PollerPhase = POLLER_PARKED;
+        platform::WaitForSingleObject(PollerWake, POLL_INTERVAL_MS);
+    }
+}
+
+bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback) {
+    if (PollerThread == nullptr) {
+        if (!CreatePollerObjects()) return false;
+        // Taken before the new worker exists, so that its first scan already
+        // sees this entry: a key pressed while no worker ran fires in it.
+        PollerLock->Enter();
+        StartPoller();
+    } else {
+        EnterPollerLock();
+    }
+    const bool stored = AppendHotkey(id, modifiers, vk, callback);
+    PollerLock->Leave();
+    return stored;
+}
+
+bool RemoveHotkey(int32_t id) {
+    if (PollerLock == nullptr) return false;
+    EnterPollerLock();
+    const bool removed = DeleteHotkey(id);
+    PollerLock->Leave();
+    if (HotkeyLast == -1) StopPoller();
+    return removed;
+}
+
+void HotkeysStartup() {
+    ResetKeyStates();
+    StartPoller();
+}
+
+void HotkeysShutdown(bool processEnding) {
+    // The process is exiting: the worker is already gone and any lock, the
+    // heap's included, may have died with some thread. Touch nothing.
+    if (processEnding) return;
+    if (PollerThread == nullptr) {
+        ReleasePollerObjects();
+        return;
+    }
+    // The library is being unloaded under the loader lock, so the worker
+    // cannot be waited for (its exit needs that lock), and it must never run
+    // our code again. Parked in its timed wait, it holds no lock of ours or
+    // the system's and can be ended. Anywhere else it stays suspended for the
+    // rest of the process: in a scan, a callback's send or the key reset it
+    // may hold such a lock, and it keeps the lock and events it may be using;
+    // not yet started, it has touched nothing of ours.
+    platform::SuspendThread(PollerThread);
+    StopRequested = 1;
+    const uint8_t phase = PollerPhase;
+    if (phase == POLLER_PARKED) platform::TerminateThread(PollerThread);
+    if (phase == POLLER_BUSY) {
+        AbandonPollerObjects();
+    } else {
+        ReleasePollerObjects();
+    }
+    platform::CloseHandle(PollerThread);
+    PollerThread = nullptr;
+}
+
+}  // namespace global_hotkeys

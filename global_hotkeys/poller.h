@@ -1,0 +1,62 @@
+// The worker that makes the table live, its lock, and the module's
+// start-up and shut-down. Internal to global_hotkeys; tests look in here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform.h"
+
+namespace global_hotkeys {
+
+constexpr uint32_t POLL_INTERVAL_MS = 100;
+
+class TCriticalSection {
+public:
+    TCriticalSection();
+    virtual ~TCriticalSection();
+    TCriticalSection(const TCriticalSection&) = delete;
+    TCriticalSection& operator=(const TCriticalSection&) = delete;
+
+    void Enter();
+    bool TryEnter();
+    void Leave();
+
+private:
+    platform::TPlatformCriticalSection Section;
+};
+
+// Where the worker is, so that shut-down knows whether it may end it.
+enum TPollerPhase : uint8_t {
+    POLLER_STARTING,  // created; has not reached its loop yet
+    POLLER_BUSY,      // scanning, in a callback or resetting key states
+    POLLER_PARKED,    // in its timed wait: holds no lock of ours or the system's
+};
+
+extern platform::THandle PollerThread;  // 0 when there is no worker
+extern TCriticalSection* PollerLock;    // null when there is no worker
+extern std::atomic<uint8_t> StopRequested;
+extern platform::THandle PollerWake;     // auto-reset: ends the worker's wait early
+extern platform::THandle LockReleased;   // auto-reset: the worker has left the lock
+extern std::atomic<uint8_t> PollerPhase;
+
+// Makes the lock and the two events where they are missing; if one cannot be
+// made, frees them all, leaves PollerLock null and returns false.
+bool CreatePollerObjects();
+
+// Makes what CreatePollerObjects makes, then the worker. If only the thread
+// cannot be made, the lock stays and PollerThread is 0; the next AddHotkey
+// tries again with the same lock.
+void StartPoller();
+
+// Ends the worker and waits for it, handling messages sent to the calling
+// thread's windows meanwhile, then frees the lock and the events.
+void StopPoller();
+
+uint32_t PollerProc(void* unused);
+
+// Takes PollerLock, handling messages sent to the calling thread's windows
+// while the worker holds it: a callback may be waiting for this very thread.
+void EnterPollerLock();
+
+}  // namespace global_hotkeys

@@ -1,0 +1,82 @@
+// Control of the emulated Windows behind platform.h, for tests and for the
+// native benchmarks. Only built where the real API is not available.
+//
+// The emulation runs on a virtual clock: a timed wait ends only when a test
+// moves the clock past its deadline (or when the clock is set to run on its
+// own), so a test steps the hot-key worker cycle by cycle and never sleeps.
+// Every blocking point of an emulated thread is inside a platform call, which
+// lets the emulator tell when all threads are stuck: it then prints where each
+// one waits and aborts, so a deadlock fails a test at once instead of hanging.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform.h"
+
+namespace emulated {
+
+// --- Keyboard: 65536 virtual keys, each with a down state and a
+// pressed-since bit. Codes above 255 report bit 15 only.
+void PressKey(int vk);    // down, and sets the pressed-since bit
+void ReleaseKey(int vk);  // up
+void TapKey(int vk);      // pressed and released before anyone looked
+bool KeyIsDown(int vk);
+// Every key up, no pressed-since bit, query counts back to 0.
+void ResetKeyboard();
+uint32_t KeyQueries(int vk);  // GetAsyncKeyState calls for this key so far
+uint64_t TotalKeyQueries();
+
+// --- Windows owned by threads. The procedure runs on the owning thread:
+// directly for a send from that thread, otherwise when the owner services
+// its sent messages (PeekMessageA, MsgWaitForMultipleObjects followed by
+// PeekMessageA, or while it is itself blocked in SendMessageA).
+using TWindowProc =
+    std::function<intptr_t(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
+platform::TWindow CreateWindowForThisThread(TWindowProc procedure);
+void DestroyWindow(platform::TWindow window);
+int PendingSentMessages();  // messages sent to the calling thread, not yet handled
+
+// --- Virtual clock.
+uint64_t Now();
+// Moves the clock to the earliest deadline of a runnable timed wait; false
+// when no thread waits with a timeout.
+bool AdvanceToNextDeadline();
+void AdvanceClock(uint64_t milliseconds);
+// When on, the clock jumps to the next deadline whenever every thread is
+// blocked, so threads run freely (for soak tests).
+void SetAutoClock(bool on);
+
+// Blocks until every thread made by CreateThread is blocked with nothing to
+// wake it, suspended, terminated or finished. Aborts after a long real-time
+// guard, printing where each thread waits.
+void WaitQuiescent();
+
+// --- Threads and handles.
+enum class TThreadState { Running, Blocked, Suspended, Finished, Terminated, Unknown };
+TThreadState ThreadState(platform::THandle thread);
+// Name of the platform call the thread is blocked in ("" when not blocked).
+std::string ThreadWaitName(platform::THandle thread);
+int LiveThreadCount();  // threads made by CreateThread and not ended
+int OpenHandleCount();
+// The next `count` CreateThread / CreateEventA calls fail.
+void FailThreadCreations(int count);
+void FailEventCreations(int count);
+
+// --- Loader lock, as the platform holds it around a library's entry
+// notifications: a thread made by CreateThread neither starts nor ends while
+// another thread holds it.
+void RunUnderLoaderLock(const std::function<void()>& body);
+
+// --- Message boxes: recorded, and closed at once with OK.
+struct TMessageBoxRecord {
+    platform::TWindow Owner = nullptr;
+    std::string Text;
+    std::string Caption;
+    uint32_t Style = 0;
+    int Count = 0;  // boxes shown so far
+};
+TMessageBoxRecord LastMessageBox();
+
+}  // namespace emulated

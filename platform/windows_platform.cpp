@@ -1,0 +1,102 @@
+// platform.h on the real Windows API.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "platform.h"
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(platform::TPlatformCriticalSection),
+              "CRITICAL_SECTION must fit its storage");
+static_assert(platform::WAIT_TIMED_OUT == WAIT_TIMEOUT, "wait result");
+static_assert(platform::WAIT_ERROR == WAIT_FAILED, "wait result");
+static_assert(platform::WAIT_FOREVER == INFINITE, "infinite timeout");
+
+namespace {
+
+CRITICAL_SECTION* Native(platform::TPlatformCriticalSection& section) {
+    return reinterpret_cast<CRITICAL_SECTION*>(section.Opaque);
+}
+
+// CreateThread's one pointer carries our routine; the routine itself gets no
+// argument.
+DWORD WINAPI StartRoutine(LPVOID parameter) {
+    return reinterpret_cast<platform::TThreadRoutine>(parameter)(nullptr);
+}
+
+}  // namespace
+
+namespace platform {
+
+uint16_t GetAsyncKeyState(int vk) { return static_cast<uint16_t>(::GetAsyncKeyState(vk)); }
+
+THandle CreateThread(TThreadRoutine routine) {
+    return ::CreateThread(nullptr, 0, StartRoutine, reinterpret_cast<LPVOID>(routine), 0, nullptr);
+}
+
+bool SuspendThread(THandle thread) {
+    if (::SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+    // SuspendThread only asks; reading the context waits until the thread
+    // has really stopped.
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    ::GetThreadContext(thread, &context);
+    return true;
+}
+
+bool TerminateThread(THandle thread) { return ::TerminateThread(thread, 0) != FALSE; }
+
+bool CloseHandle(THandle handle) { return ::CloseHandle(handle) != FALSE; }
+
+void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+void InitializeCriticalSection(TPlatformCriticalSection& section) {
+    ::InitializeCriticalSection(Native(section));
+}
+
+void DeleteCriticalSection(TPlatformCriticalSection& section) {
+    ::DeleteCriticalSection(Native(section));
+}
+
+void EnterCriticalSection(TPlatformCriticalSection& section) {
+    ::EnterCriticalSection(Native(section));
+}
+
+bool TryEnterCriticalSection(TPlatformCriticalSection& section) {
+    return ::TryEnterCriticalSection(Native(section)) != FALSE;
+}
+
+void LeaveCriticalSection(TPlatformCriticalSection& section) {
+    ::LeaveCriticalSection(Native(section));
+}
+
+THandle CreateEventA(bool manualReset, bool initialState) {
+    return ::CreateEventA(nullptr, manualReset, initialState, nullptr);
+}
+
+bool SetEvent(THandle event) { return ::SetEvent(event) != FALSE; }
+
+uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds) {
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
+uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
+                                   uint32_t milliseconds) {
+    // MWMO_INPUTAVAILABLE: also wake for a sent message that arrived before
+    // the call and has not been handled yet.
+    return ::MsgWaitForMultipleObjectsEx(count, const_cast<HANDLE*>(handles), milliseconds,
+                                         QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+}
+
+bool PeekMessageA() {
+    MSG message;
+    return ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE) != FALSE;
+}
+
+intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return ::SendMessageA(static_cast<HWND>(window), message, wParam, lParam);
+}
+
+int MessageBoxA(TWindow owner, const char* text, const char* caption, uint32_t style) {
+    return ::MessageBoxA(static_cast<HWND>(owner), text, caption, style);
+}
+
+}  // namespace platform

@@ -1,0 +1,255 @@
+#include <stdexcept>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+constexpr uint16_t VK_A = 0x41;
+constexpr uint16_t VK_B = 0x42;
+
+TEST_F(WorkerTest, RunsFromStartUpOnAnEmptyTable) {
+    ASSERT_NE(PollerThread, nullptr);
+    ASSERT_NE(PollerLock, nullptr);
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+    const uint64_t queries = emulated::TotalKeyQueries();
+    const uint64_t now = emulated::Now();
+    Cycle();
+    EXPECT_EQ(emulated::Now(), now + POLL_INTERVAL_MS);
+    EXPECT_EQ(emulated::TotalKeyQueries(), queries + 256) << "an empty scan samples nothing";
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+}
+
+std::thread::id CallbackThread;
+void RecordThread(int32_t id) {
+    CallbackThread = std::this_thread::get_id();
+    Record(id);
+}
+
+TEST_F(WorkerTest, CallbacksRunOnTheWorkerOncePerPress) {
+    ASSERT_TRUE(AddHotkey(7, 0, VK_A, RecordThread));
+    emulated::PressKey(VK_A);
+    Cycles(3);
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{7}));
+    EXPECT_NE(CallbackThread, std::this_thread::get_id());
+    emulated::ReleaseKey(VK_A);
+    Cycle();
+    emulated::TapKey(VK_A);
+    Cycle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{7, 7}));
+}
+
+TEST_F(WorkerTest, TheLastRemovalStopsTheWorkerAtOnceAndTheNextAddStartsANewOne) {
+    const int threads = emulated::LiveThreadCount();
+    const int handles = emulated::OpenHandleCount();
+    for (int32_t id = 1; id <= 4; ++id) ASSERT_TRUE(AddHotkey(id, 0, static_cast<uint16_t>(VK_A + id), Record));
+    const platform::THandle first = PollerThread;
+    for (int32_t id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(RemoveHotkey(id));
+        EXPECT_EQ(PollerThread, first);
+        EXPECT_EQ(emulated::LiveThreadCount(), threads);
+    }
+    // The worker is woken out of its wait: with the clock standing still, a
+    // stop that waited for the next cycle would deadlock here.
+    const uint64_t now = emulated::Now();
+    ASSERT_TRUE(RemoveHotkey(4));
+    EXPECT_EQ(emulated::Now(), now);
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1);
+    EXPECT_EQ(emulated::OpenHandleCount(), handles - 3) << "thread handle and both events";
+
+    EXPECT_FALSE(RemoveHotkey(4));
+    EXPECT_EQ(PollerLock, nullptr);
+
+    ASSERT_TRUE(AddHotkey(9, 0, VK_B, Record));
+    EXPECT_NE(PollerThread, nullptr);
+    EXPECT_NE(PollerLock, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads);
+    Settle();
+    emulated::PressKey(VK_B);
+    Cycle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{9}));
+}
+
+TEST_F(WorkerTest, ARemovalThatFindsNothingStillStopsAWorkerOnAnEmptyTable) {
+    EXPECT_FALSE(RemoveHotkey(123));
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+}
+
+class RestartTest : public TableTest {};
+
+TEST_F(RestartTest, AKeyPressedWhileNoWorkerRanFiresInTheFirstScan) {
+    emulated::TapKey(VK_A);
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
+}
+
+TEST_F(RestartTest, ACacheByteLeftDownFiresWithoutAQuery) {
+    KeyStates[VK_A] = KEY_DOWN;
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
+    EXPECT_EQ(emulated::KeyQueries(VK_A), 1u) << "only the reset may have asked";
+}
+
+TEST_F(RestartTest, ACacheByteLeftUpHidesAPressForOneScan) {
+    KeyStates[VK_A] = KEY_UP;
+    emulated::PressKey(VK_A);
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    EXPECT_TRUE(Fired().empty());
+    Cycle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
+}
+
+TEST_F(RestartTest, AFailedThreadCreationIsRetriedByTheNextAdd) {
+    const int handles = emulated::OpenHandleCount();
+    emulated::FailThreadCreations(1);
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    EXPECT_EQ(PollerThread, nullptr);
+    ASSERT_NE(PollerLock, nullptr);
+    TCriticalSection* const lock = PollerLock;
+
+    ASSERT_TRUE(AddHotkey(2, 0, VK_B, Record));
+    ASSERT_NE(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, lock) << "the earlier lock must be used, not leaked";
+    EXPECT_EQ(emulated::OpenHandleCount(), handles + 3);
+    Settle();
+    emulated::PressKey(VK_A);
+    emulated::PressKey(VK_B);
+    Cycle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1, 2}));
+}
+
+TEST_F(RestartTest, AFailedEventCreationLeavesNothingBehind) {
+    const int handles = emulated::OpenHandleCount();
+    emulated::FailEventCreations(1);
+    EXPECT_FALSE(AddHotkey(1, 0, VK_A, Record));
+    EXPECT_EQ(PollerLock, nullptr);
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(HotkeyLast, -1);
+    EXPECT_EQ(emulated::OpenHandleCount(), handles);
+    EXPECT_FALSE(RemoveHotkey(1));
+
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    emulated::PressKey(VK_A);
+    Cycle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
+}
+
+void AlwaysThrow(int32_t id) {
+    Record(id);
+    throw std::runtime_error("callback failure");
+}
+
+TEST_F(WorkerTest, AThrowingCallbackNeverEndsTheWorker) {
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, AlwaysThrow));
+    ASSERT_TRUE(AddHotkey(2, 0, VK_B, Record));
+    emulated::PressKey(VK_A);
+    emulated::PressKey(VK_B);
+    const uint64_t start = emulated::Now();
+    Cycles(5);
+    EXPECT_EQ(emulated::Now(), start + 5 * POLL_INTERVAL_MS);
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1, 1, 1, 1, 1})) << "entry 2 must wait";
+    emulated::ReleaseKey(VK_A);
+    Cycle();
+    EXPECT_EQ(Fired().back(), 2);
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+}
+
+// --- Shut-down, run as the platform runs it: under the loader lock.
+
+void ShutDownUnderLoaderLock() {
+    emulated::RunUnderLoaderLock([] { HotkeysShutdown(); });
+}
+
+TEST_F(WorkerTest, ShutDownEndsAParkedWorkerAndFreesEverything) {
+    const int threads = emulated::LiveThreadCount();
+    const int handles = emulated::OpenHandleCount();
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    ShutDownUnderLoaderLock();
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1) << "a parked worker is ended, not abandoned";
+    EXPECT_EQ(emulated::OpenHandleCount(), handles - 3);
+    emulated::PressKey(VK_A);
+    EXPECT_FALSE(emulated::AdvanceToNextDeadline());
+    Settle();
+    EXPECT_TRUE(Fired().empty());
+}
+
+platform::TWindow TestWindow;
+void SendToTestWindow(int32_t id) {
+    Record(id);
+    platform::SendMessageA(TestWindow, 0x041A, static_cast<uintptr_t>(id), 0);
+}
+
+TEST_F(WorkerTest, ShutDownDuringACallbackAbandonsTheWorkerWithoutWaiting) {
+    int handled = 0;
+    TestWindow = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
+        ++handled;
+        return intptr_t{0};
+    });
+    const int threads = emulated::LiveThreadCount();
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, SendToTestWindow));
+    ASSERT_TRUE(AddHotkey(2, 0, VK_A, SendToTestWindow));
+    emulated::PressKey(VK_A);
+    Cycle();
+    const platform::THandle worker = PollerThread;
+    ASSERT_EQ(emulated::ThreadWaitName(worker), "SendMessageA");
+
+    ShutDownUnderLoaderLock();
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads) << "the busy worker stays, suspended";
+
+    // Its pending send is answered, yet it never runs again.
+    EXPECT_TRUE(platform::PeekMessageA());
+    EXPECT_EQ(handled, 1);
+    Settle();
+    EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
+    EXPECT_FALSE(emulated::AdvanceToNextDeadline());
+    emulated::DestroyWindow(TestWindow);
+}
+
+TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeKeepsItOut) {
+    const int threads = emulated::LiveThreadCount();
+    emulated::RunUnderLoaderLock([] {
+        HotkeysStartup();
+        HotkeysShutdown();
+    });
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+    const uint64_t queries = emulated::TotalKeyQueries();
+    Settle();
+    EXPECT_EQ(emulated::TotalKeyQueries(), queries) << "the worker ran its loop after shut-down";
+    EXPECT_EQ(emulated::LiveThreadCount(), threads + 1);
+}
+
+TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    ASSERT_TRUE(RemoveHotkey(1));
+    const int threads = emulated::LiveThreadCount();
+    const int handles = emulated::OpenHandleCount();
+    ShutDownUnderLoaderLock();
+    EXPECT_EQ(emulated::LiveThreadCount(), threads);
+    EXPECT_EQ(emulated::OpenHandleCount(), handles);
+}
+
+TEST_F(WorkerTest, ShutDownAtProcessExitTouchesNothing) {
+    const platform::THandle worker = PollerThread;
+    const int handles = emulated::OpenHandleCount();
+    emulated::RunUnderLoaderLock([] { HotkeysShutdown(true); });
+    EXPECT_EQ(PollerThread, worker);
+    EXPECT_EQ(emulated::OpenHandleCount(), handles);
+    EXPECT_EQ(emulated::ThreadState(worker), emulated::TThreadState::Blocked);
+}
+
+}  // namespace

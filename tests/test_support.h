@@ -1,0 +1,71 @@
+// Shared fixture for the hot-key engine's tests: a freshly loaded module on
+// the emulated Windows, and helpers that step its worker cycle by cycle.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "emulated_windows.h"
+#include "global_hotkeys.h"
+#include "hotkey_table.h"
+#include "key_sampler.h"
+#include "poller.h"
+
+namespace testing_support {
+
+using namespace global_hotkeys;
+
+// What the recording callback saw, in order. Written on the worker, read by
+// the test after WaitQuiescent (which orders the two through the emulator).
+inline std::vector<int32_t>& Fired() {
+    static std::vector<int32_t> fired;
+    return fired;
+}
+inline void Record(int32_t id) { Fired().push_back(id); }
+
+// Lets the worker finish whatever it can do without the clock.
+inline void Settle() { emulated::WaitQuiescent(); }
+
+// One worker cycle: wakes it from its timed wait and lets it scan, reset
+// and park again.
+inline void Cycle() {
+    ASSERT_TRUE(emulated::AdvanceToNextDeadline()) << "no worker waiting for its next cycle";
+    emulated::WaitQuiescent();
+}
+
+inline void Cycles(int count) {
+    for (int i = 0; i < count; ++i) Cycle();
+}
+
+// Puts the module back in its just-loaded state (no worker, empty table,
+// cleared cache) and the keyboard at rest.
+inline void UnloadModule() {
+    if (PollerThread != nullptr || PollerLock != nullptr) StopPoller();
+    std::memset(HotkeyTable, 0, sizeof HotkeyTable);
+    HotkeyLast = -1;
+    std::memset(KeyStates, 0, sizeof KeyStates);
+    emulated::ResetKeyboard();
+    Fired().clear();
+}
+
+// The table on its own, driven by the test thread: no worker.
+class TableTest : public ::testing::Test {
+protected:
+    void SetUp() override { UnloadModule(); }
+    void TearDown() override { UnloadModule(); }
+};
+
+// A loaded module whose worker has settled in its first wait.
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UnloadModule();
+        HotkeysStartup();
+        Settle();
+    }
+    void TearDown() override { UnloadModule(); }
+};
+
+}  // namespace testing_support
