@@ -382,7 +382,8 @@ uint32_t WaitForObjects(TCall& call, uint32_t count, const THandle* handles,
     const int index = signalledIndex();
     if (index < 0) return platform::WAIT_FIRST_OBJECT + count;
     TObject* object = ObjectOf(handles[index]);
-    if (object->Kind == TObject::TKind::Event && !object->ManualReset) object->Signalled = false;
+    if (object != nullptr && object->Kind == TObject::TKind::Event && !object->ManualReset)
+        object->Signalled = false;
     return platform::WAIT_FIRST_OBJECT + static_cast<uint32_t>(index);
 }
 
