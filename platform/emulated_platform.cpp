@@ -791,6 +791,29 @@ void RunUnderLoaderLock(const std::function<void()>& body) {
     body();
 }
 
+bool LoadLibrary(TEntryRoutine entry) {
+    bool result = false;
+    RunUnderLoaderLock([&] { result = entry(1, false); });
+    return result;
+}
+
+void FreeLibrary(TEntryRoutine entry) {
+    RunUnderLoaderLock([&] { entry(0, false); });
+}
+
+void ExitProcess(TEntryRoutine entry) {
+    {
+        Lock lock(M().Mutex);
+        TThread& self = SelfLocked();
+        for (TThread* t : M().Threads) {
+            if (!t->Created || t->Life != TLife::Running) continue;
+            Block(lock, self, "ExitProcess", [t] { return t->InPlatform || t->Life != TLife::Running; });
+            if (t->Life == TLife::Running) EndThread(*t, TLife::Terminated);
+        }
+    }
+    RunUnderLoaderLock([&] { entry(0, true); });
+}
+
 TMessageBoxRecord LastMessageBox() {
     Lock lock(M().Mutex);
     return M().Box;

@@ -69,6 +69,16 @@ void FailEventCreations(int count);
 // another thread holds it.
 void RunUnderLoaderLock(const std::function<void()>& body);
 
+// --- A library's entry notifications, made as the platform makes them:
+// under the loader lock, with the reasons 1 (process attach) and 0 (process
+// detach).
+using TEntryRoutine = bool (*)(uint32_t reason, bool processEnding);
+bool LoadLibrary(TEntryRoutine entry);
+void FreeLibrary(TEntryRoutine entry);
+// As a process exit does: ends every thread made by CreateThread wherever it
+// is, then sends process detach with processEnding true.
+void ExitProcess(TEntryRoutine entry);
+
 // --- Message boxes: recorded, and closed at once with OK.
 struct TMessageBoxRecord {
     platform::TWindow Owner = nullptr;

@@ -1,0 +1,30 @@
+#include "media_keys.h"
+
+#include "global_hotkeys.h"
+
+namespace xmp_plovane {
+
+std::atomic<platform::TWindow> HostWindow{nullptr};
+static_assert(std::atomic<platform::TWindow>::is_always_lock_free, "HostWindow must be one atomic word");
+
+void RegisterMediaKeys() {
+    for (uint8_t vk : MEDIA_KEYS) global_hotkeys::AddHotkey(vk, 0, vk, MediaKeyCommand);
+}
+
+void UnregisterMediaKeys() {
+    for (uint8_t vk : MEDIA_KEYS) global_hotkeys::RemoveHotkey(vk);
+}
+
+void MediaKeyCommand(int32_t id) {
+    uintptr_t shortcut;
+    switch (id) {
+        case 0xB0: shortcut = SHORTCUT_NEXT; break;
+        case 0xB1: shortcut = SHORTCUT_PREVIOUS; break;
+        case 0xB2: shortcut = SHORTCUT_STOP; break;
+        case 0xB3: shortcut = SHORTCUT_PLAY_PAUSE; break;
+        default: return;
+    }
+    platform::SendMessageA(HostWindow.load(), SHORTCUT_MSG, shortcut, 0);
+}
+
+}  // namespace xmp_plovane
