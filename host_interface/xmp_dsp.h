@@ -77,6 +77,14 @@ static_assert(!IS_32_BIT || offsetof(TPluginDescriptor, Slot11) == 44, "slot 11"
 static_assert(!IS_32_BIT || offsetof(TPluginDescriptor, PassSamples) == 48, "slot 12");
 static_assert(!IS_32_BIT || offsetof(THostTable, GetMainWindow) == 4, "host routine 2");
 
+// The message that asks the host's main window to perform a shortcut
+// (WM_USER + 26): wParam is the shortcut identifier, lParam 0.
+constexpr uint32_t HOST_SHORTCUT_MESSAGE = 1050;
+constexpr uintptr_t HOST_SHORTCUT_PLAY_PAUSE = 80;
+constexpr uintptr_t HOST_SHORTCUT_STOP = 81;
+constexpr uintptr_t HOST_SHORTCUT_NEXT_TRACK = 128;
+constexpr uintptr_t HOST_SHORTCUT_PREVIOUS_TRACK = 129;
+
 // Reasons the platform passes to a library's entry routine.
 constexpr uint32_t DLL_PROCESS_DETACH_REASON = 0;
 constexpr uint32_t DLL_PROCESS_ATTACH_REASON = 1;

@@ -16,12 +16,13 @@ void UnregisterMediaKeys() {
 }
 
 void MediaKeyCommand(int32_t id) {
+    using namespace host_interface;
     uintptr_t shortcut;
     switch (id) {
-        case 0xB0: shortcut = SHORTCUT_NEXT; break;
-        case 0xB1: shortcut = SHORTCUT_PREVIOUS; break;
-        case 0xB2: shortcut = SHORTCUT_STOP; break;
-        case 0xB3: shortcut = SHORTCUT_PLAY_PAUSE; break;
+        case 0xB0: shortcut = HOST_SHORTCUT_NEXT_TRACK; break;
+        case 0xB1: shortcut = HOST_SHORTCUT_PREVIOUS_TRACK; break;
+        case 0xB2: shortcut = HOST_SHORTCUT_STOP; break;
+        case 0xB3: shortcut = HOST_SHORTCUT_PLAY_PAUSE; break;
         default: return;
     }
     platform::SendMessageA(HostWindow.load(), SHORTCUT_MSG, shortcut, 0);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "xmp_dsp.h"
 
 namespace xmp_plovane {
 
@@ -16,14 +17,8 @@ constexpr uint8_t MEDIA_KEYS[4] = {
     0xB3,  // VK_MEDIA_PLAY_PAUSE
 };
 
-// The player's "perform shortcut" message (WM_USER + 26); wParam is the
-// shortcut identifier, lParam 0.
-constexpr uint32_t SHORTCUT_MSG = 1050;
-
-constexpr uintptr_t SHORTCUT_PLAY_PAUSE = 80;
-constexpr uintptr_t SHORTCUT_STOP = 81;
-constexpr uintptr_t SHORTCUT_NEXT = 128;
-constexpr uintptr_t SHORTCUT_PREVIOUS = 129;
+// The player's "perform shortcut" message.
+constexpr uint32_t SHORTCUT_MSG = host_interface::HOST_SHORTCUT_MESSAGE;
 
 // Written by CreateInstance on the host's thread, read by the worker.
 extern std::atomic<platform::TWindow> HostWindow;

@@ -1,0 +1,55 @@
+# Checks what a user's player sees of xmp_plovane.dll: exactly one export,
+# XMPDSP_GetInterface2, undecorated and removing its two stack arguments
+# itself; imports from Windows system libraries only.
+#   cmake -DDLL=path -DOBJDUMP=i686-w64-mingw32-objdump -P CheckDllInterface.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot read ${DLL}")
+endif()
+
+# Every exported address, and the name table: "[   0] XMPDSP_GetInterface2".
+string(REGEX MATCHALL "\\[ *[0-9]+\\] \\+base\\[" addresses "${headers}")
+list(LENGTH addresses address_count)
+set(names_exported "")
+string(FIND "${headers}" "[Ordinal/Name Pointer] Table\n" at)
+if(at GREATER -1)
+  string(SUBSTRING "${headers}" ${at} -1 name_table)
+  string(FIND "${name_table}" "\n\n" end)
+  string(SUBSTRING "${name_table}" 0 ${end} name_table)
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${name_table}")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" entry "${entry}")
+    list(APPEND names_exported "${entry}")
+  endforeach()
+endif()
+if(NOT address_count EQUAL 1 OR NOT names_exported STREQUAL "XMPDSP_GetInterface2")
+  message(FATAL_ERROR "exports must be exactly XMPDSP_GetInterface2; found ${address_count} addresses, names: ${names_exported}")
+endif()
+
+set(allowed KERNEL32.dll USER32.dll msvcrt.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" name "${line}")
+  string(STRIP "${name}" name)
+  string(TOUPPER "${name}" upper)
+  set(ok FALSE)
+  foreach(a IN LISTS allowed)
+    string(TOUPPER "${a}" a_upper)
+    if(upper STREQUAL a_upper)
+      set(ok TRUE)
+    endif()
+  endforeach()
+  if(NOT ok)
+    message(FATAL_ERROR "imports ${name}, which is not a Windows system library")
+  endif()
+  list(APPEND names ${name})
+endforeach()
+
+# Callee-cleaned, two stack arguments: the routine returns with "ret $0x8".
+execute_process(COMMAND ${OBJDUMP} -d --disassemble=_XMPDSP_GetInterface2@8 ${DLL}
+                OUTPUT_VARIABLE code RESULT_VARIABLE failed)
+if(failed OR NOT code MATCHES "ret +\\$0x8")
+  message(FATAL_ERROR "XMPDSP_GetInterface2 does not return with ret $0x8:\n${code}")
+endif()
+
+message(STATUS "exports: XMPDSP_GetInterface2; imports: ${names}")
