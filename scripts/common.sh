@@ -42,3 +42,62 @@ native_build() {
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
 }
+
+# --- Windows: the cross-compiler, Wine and a virtual display.
+
+ensure_windows_tools() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "== enabling the i386 architecture for Wine"
+        as_root dpkg --add-architecture i386
+        APT_UPDATED=0
+    fi
+    ensure_packages cmake ninja-build g++-mingw-w64-i686 wine wine32:i386 xvfb xauth
+}
+
+# Builds xmp_plovane.dll and the stand-in player, and copies them to dist/.
+windows_build() {
+    local dir="$ROOT/build/windows"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+    mkdir -p "$ROOT/dist"
+    i686-w64-mingw32-strip -o "$ROOT/dist/xmp_plovane.dll" "$dir/xmp_plovane/xmp_plovane.dll"
+    i686-w64-mingw32-strip -o "$ROOT/dist/stand_in_player.exe" "$dir/stand_in_player/stand_in_player.exe"
+}
+
+# Starts a virtual display and a persistent Wine server, both inside the
+# build tree's reach and stopped again when the calling script exits.
+wine_start() {
+    export WINEPREFIX="$ROOT/build/wine-prefix"
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
+    local n
+    for n in $(seq 90 199); do
+        if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then break; fi
+    done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    PLOVANE_XVFB_PID=$!
+    export DISPLAY=":$n"
+    trap wine_stop EXIT
+    local i
+    for i in $(seq 1 100); do
+        [ -e "/tmp/.X11-unix/X$n" ] && break
+        sleep 0.1
+    done
+    mkdir -p "$WINEPREFIX"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== making a Wine prefix in $WINEPREFIX"
+    fi
+    wineserver -p
+    wine wineboot -i </dev/null >/dev/null 2>&1
+}
+
+wine_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -n "${PLOVANE_XVFB_PID:-}" ]; then
+        kill "$PLOVANE_XVFB_PID" >/dev/null 2>&1 || true
+        wait "$PLOVANE_XVFB_PID" 2>/dev/null || true
+        PLOVANE_XVFB_PID=
+    fi
+}

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: the engine's tests on the emulated Windows, plain, under
-# ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
-# Installs what it needs first.
+# Runs every test: the native tests on the emulated Windows, plain, under
+# ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer;
+# then the real xmp_plovane.dll: its exports and imports, and the end-to-end
+# tests under Wine on a virtual display. Installs what it needs first.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_native_tools
+ensure_windows_tools
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
@@ -22,4 +24,17 @@ run_suite() {
 run_suite plain
 run_suite tsan -DPLOVANE_SANITIZE=thread
 run_suite asan-ubsan -DPLOVANE_SANITIZE=address,undefined
+echo "== windows build: xmp_plovane.dll, its exports and imports"
+windows_build
+ctest --test-dir "$ROOT/build/windows" --output-on-failure --no-tests=error
+
+echo "== end-to-end tests of the DLL under Wine"
+e2e="$ROOT/build/windows-e2e"
+cmake -S "$ROOT" -B "$e2e" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DPLOVANE_MINGW_THREADS=posix \
+    -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
+    -DPLOVANE_DLL_UNDER_TEST="$ROOT/build/windows/xmp_plovane/xmp_plovane.dll" >/dev/null
+cmake --build "$e2e" -j "$JOBS"
+wine_start
+ctest --test-dir "$e2e" --output-on-failure --no-tests=error
 echo "== all tests passed"
