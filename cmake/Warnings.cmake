@@ -4,7 +4,7 @@ function(plovane_warnings target)
     target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${PLOVANE_WERROR}>:/WX>)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
-      -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wnull-dereference
+      -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
       $<$<BOOL:${PLOVANE_WERROR}>:-Werror>)
   endif()
 endfunction()

@@ -250,6 +250,7 @@ TEST_P(MissingHostTableTest, CreateInstanceStillSucceedsAndTheKeysReachNoWindow)
         case 1: TableToGive = nullptr; d = Bind(); break;
         case 2: TableToGive = &TableWithoutWindowRoutine; d = Bind(); break;
     }
+    ASSERT_NE(d, nullptr);
     HostWindow.store(MainWindow);  // left over from an earlier instance
     EXPECT_EQ(d->CreateInstance(), reinterpret_cast<void*>(1));
     EXPECT_EQ(HostWindow.load(), nullptr);
