@@ -6,6 +6,17 @@ namespace global_hotkeys {
 
 THotkeyEntry HotkeyTable[HOTKEY_CAPACITY];
 int32_t HotkeyLast = -1;
+std::atomic<uint8_t> CallbackRunning{0};
+
+namespace {
+void RunCallback(const THotkeyEntry& entry) {
+    struct TMark {
+        TMark() { CallbackRunning = 1; }
+        ~TMark() { CallbackRunning = 0; }
+    } mark;
+    entry.callback(entry.id);
+}
+}  // namespace
 
 void BuildKeyList(uint16_t modifiers, uint16_t vk, uint16_t (&keys)[KEY_LIST_LENGTH]) {
     int count = 0;
@@ -56,7 +67,7 @@ void ScanHotkeys() {
         } else if (entry.pressed == 0) {
             // Marked only after the callback returns: one that throws leaves
             // the entry armed, to fire again next cycle.
-            if (entry.callback != nullptr) entry.callback(entry.id);
+            if (entry.callback != nullptr) RunCallback(entry);
             entry.pressed = 1;
         }
     }

@@ -2,6 +2,7 @@
 // callers hold PollerLock whenever a worker shares the table.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "global_hotkeys.h"
@@ -35,6 +36,10 @@ bool DeleteHotkey(int32_t id);
 void BuildKeyList(uint16_t modifiers, uint16_t vk, uint16_t (&keys)[KEY_LIST_LENGTH]);
 
 bool IsComboDown(const THotkeyEntry& entry);
+
+// 1 while ScanHotkeys runs a callback, which may be waiting for another
+// thread (the media-key callback waits for the host's window).
+extern std::atomic<uint8_t> CallbackRunning;
 
 // One pass over the live entries: runs the callback of every combination
 // that has become held since it was last seen released. An exception from a

@@ -18,7 +18,7 @@ platform::THandle PollerThread = nullptr;
 TCriticalSection* PollerLock = nullptr;
 std::atomic<uint8_t> StopRequested{0};
 platform::THandle PollerWake = nullptr;
-platform::THandle LockReleased = nullptr;
+platform::THandle WorkerSignal = nullptr;
 std::atomic<uint8_t> PollerPhase{POLLER_STARTING};
 
 namespace {
@@ -33,7 +33,7 @@ void ReleasePollerObjects() {
     delete PollerLock;
     PollerLock = nullptr;
     CloseIfOpen(PollerWake);
-    CloseIfOpen(LockReleased);
+    CloseIfOpen(WorkerSignal);
 }
 
 // Forgets what an abandoned worker may still hold, without freeing it: the
@@ -41,7 +41,7 @@ void ReleasePollerObjects() {
 void AbandonPollerObjects() {
     PollerLock = nullptr;
     PollerWake = nullptr;
-    LockReleased = nullptr;
+    WorkerSignal = nullptr;
 }
 
 // Waits for `handle`, handling messages sent to this thread's windows.
@@ -59,15 +59,15 @@ void EnterPollerLock() {
     while (!PollerLock->TryEnter()) {
         platform::PeekMessageA();
         if (PollerLock->TryEnter()) return;
-        platform::MsgWaitForMultipleObjects(1, &LockReleased, platform::WAIT_FOREVER);
+        platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
     }
 }
 
 bool CreatePollerObjects() {
     if (PollerLock == nullptr) PollerLock = new (std::nothrow) TCriticalSection;
     if (PollerWake == nullptr) PollerWake = platform::CreateEventA(false, false);
-    if (LockReleased == nullptr) LockReleased = platform::CreateEventA(false, false);
-    if (PollerLock != nullptr && PollerWake != nullptr && LockReleased != nullptr) return true;
+    if (WorkerSignal == nullptr) WorkerSignal = platform::CreateEventA(false, false);
+    if (PollerLock != nullptr && PollerWake != nullptr && WorkerSignal != nullptr) return true;
     ReleasePollerObjects();
     return false;
 }
@@ -91,8 +91,10 @@ void StopPoller() {
 
 uint32_t PollerProc(void*) {
     for (;;) {
-        PollerPhase = POLLER_BUSY;
+        // Checked before leaving the parked phase: a worker on its way out
+        // holds nothing, and shut-down may end it there.
         if (StopRequested != 0) return 0;
+        PollerPhase = POLLER_BUSY;
         PollerLock->Enter();
         try {
             ScanHotkeys();
@@ -100,9 +102,10 @@ uint32_t PollerProc(void*) {
             // A callback's exception ends this cycle's scan, nothing more.
         }
         PollerLock->Leave();
-        platform::SetEvent(LockReleased);
+        platform::SetEvent(WorkerSignal);
         ResetKeyStates();
         PollerPhase = POLLER_PARKED;
+        if (StopRequested != 0) platform::SetEvent(WorkerSignal);  // a shut-down waits for this
         platform::WaitForSingleObject(PollerWake, POLL_INTERVAL_MS);
     }
 }
@@ -145,14 +148,20 @@ void HotkeysShutdown(bool processEnding) {
         return;
     }
     // The library is being unloaded under the loader lock, so the worker
-    // cannot be waited for (its exit needs that lock), and it must never run
-    // our code again. Parked in its timed wait, it holds no lock of ours or
-    // the system's and can be ended. Anywhere else it stays suspended for the
-    // rest of the process: in a scan, a callback's send or the key reset it
-    // may hold such a lock, and it keeps the lock and events it may be using;
-    // not yet started, it has touched nothing of ours.
-    platform::SuspendThread(PollerThread);
+    // cannot simply be waited for (its exit needs that lock, and a callback
+    // may be waiting for this very thread), and it must never run our code
+    // again. Parked in its timed wait it holds no lock of ours or the
+    // system's and can be ended. Busy outside a callback, it finishes its
+    // cycle without help within microseconds: give it a short grace to park,
+    // rather than stop it inside a system call (under Wine such a call may
+    // hold a process-wide lock). Anywhere else, or past the grace, it stays
+    // suspended for the rest of the process: in a callback it may hold our
+    // lock, so it keeps the lock and events; not yet started (the loader lock
+    // has held it back), it has touched nothing of ours.
     StopRequested = 1;
+    for (uint32_t i = 0; i < PARK_GRACE_WAITS && PollerPhase == POLLER_BUSY && CallbackRunning == 0; ++i)
+        platform::WaitForSingleObject(WorkerSignal, PARK_GRACE_WAIT_MS);
+    platform::SuspendThread(PollerThread);
     const uint8_t phase = PollerPhase;
     if (phase == POLLER_PARKED) platform::TerminateThread(PollerThread);
     if (phase == POLLER_BUSY) {

@@ -29,15 +29,23 @@ private:
 // Where the worker is, so that shut-down knows whether it may end it.
 enum TPollerPhase : uint8_t {
     POLLER_STARTING,  // created; has not reached its loop yet
-    POLLER_BUSY,      // scanning, in a callback or resetting key states
+    POLLER_BUSY,      // scanning (see CallbackRunning) or resetting key states
     POLLER_PARKED,    // in its timed wait: holds no lock of ours or the system's
 };
+
+// How long shut-down lets a busy worker that is not in a callback finish its
+// cycle and park: it needs nothing from the unloading thread, and takes well
+// under a millisecond.
+constexpr uint32_t PARK_GRACE_WAITS = 10;
+constexpr uint32_t PARK_GRACE_WAIT_MS = 10;
 
 extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
 extern platform::THandle PollerWake;     // auto-reset: ends the worker's wait early
-extern platform::THandle LockReleased;   // auto-reset: the worker has left the lock
+// Auto-reset: the worker has left the lock; and, once StopRequested is set,
+// has parked.
+extern platform::THandle WorkerSignal;
 extern std::atomic<uint8_t> PollerPhase;
 
 // Makes the lock and the two events where they are missing; if one cannot be

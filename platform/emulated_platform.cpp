@@ -97,6 +97,7 @@ struct TMachine {
     bool AutoClock = false;
     TThread* LoaderOwner = nullptr;
     int LoaderDepth = 0;
+    int GateVk = -1;
     int FailThreads = 0;
     int FailEvents = 0;
     emulated::TMessageBoxRecord Box;
@@ -124,14 +125,20 @@ struct TForeignGuard {
 };
 thread_local TForeignGuard ForeignGuard;
 
+TThread* NewTestThreadRecord() {
+    auto* thread = new TThread;
+    thread->Number = static_cast<int>(M().Threads.size()) + 1;
+    M().Threads.push_back(thread);
+    return thread;
+}
+
+void AdoptRecord(TThread* thread) {
+    CurrentThread = thread;
+    ForeignGuard.Thread = thread;
+}
+
 TThread& SelfLocked() {
-    if (CurrentThread == nullptr) {
-        auto* thread = new TThread;
-        thread->Number = static_cast<int>(M().Threads.size()) + 1;
-        M().Threads.push_back(thread);
-        CurrentThread = thread;
-        ForeignGuard.Thread = thread;
-    }
+    if (CurrentThread == nullptr) AdoptRecord(NewTestThreadRecord());
     return *CurrentThread;
 }
 
@@ -165,14 +172,16 @@ void Dump(const char* why) {
 }
 
 // Called before a runnable thread parks: if every thread is now stuck,
-// either the clock runs on (auto clock) or nothing can ever move again.
-// Suspended and ended threads alone are no deadlock.
-void CheckProgress() {
+// either the clock runs on (auto clock; returns true) or nothing can ever
+// move again. Suspended and ended threads alone are no deadlock.
+bool CheckProgress() {
     TMachine& m = M();
     bool anyDeadline = false;
+    bool testThreadAlive = false;
     uint64_t earliest = 0;
     for (const TThread* t : m.Threads) {
-        if (!Stuck(*t)) return;
+        if (!Stuck(*t)) return false;
+        if (!t->Created && t->Life == TLife::Running) testThreadAlive = true;
         if (t->Waiting && Runnable(*t) && t->HasDeadline) {
             if (!anyDeadline || t->Deadline < earliest) earliest = t->Deadline;
             anyDeadline = true;
@@ -181,8 +190,10 @@ void CheckProgress() {
     if (m.AutoClock && anyDeadline) {
         m.Now = std::max(m.Now, earliest);
         m.Changed.notify_all();
-        return;
+        return true;
     }
+    // With every thread of the test gone, the process is ending.
+    if (!testThreadAlive) return false;
     Dump(anyDeadline ? "deadlock: every thread is blocked and only the clock could move them"
                      : "deadlock: every thread is blocked");
     std::abort();
@@ -214,7 +225,7 @@ bool Block(Lock& lock, TThread& self, const char* name, const TPred& ready,
             }
             if (hasDeadline && m.Now >= deadline) break;
         }
-        if (Runnable(self)) CheckProgress();
+        if (Runnable(self) && CheckProgress()) continue;  // the clock moved: look again
         m.Quiet.notify_all();
         m.Changed.wait(lock);
     }
@@ -412,6 +423,8 @@ uint16_t GetAsyncKeyState(int vk) {
     TCall call;
     TMachine& m = M();
     if (vk < 0 || vk >= KEY_COUNT) return 0;
+    if (vk == m.GateVk && call.Self.Created)
+        Block(call.Guard, call.Self, "GetAsyncKeyState (gated)", [&m] { return m.GateVk < 0; });
     ++m.Queries[vk];
     ++m.TotalQueries;
     uint16_t state = m.Down[vk] ? 0x8000 : 0;
@@ -643,6 +656,17 @@ void ResetKeyboard() {
     m.TotalQueries = 0;
 }
 
+void GateKeyQuery(int vk) {
+    Lock lock(M().Mutex);
+    M().GateVk = vk;
+}
+
+void OpenGate() {
+    Lock lock(M().Mutex);
+    M().GateVk = -1;
+    M().Changed.notify_all();
+}
+
 uint32_t KeyQueries(int vk) {
     Lock lock(M().Mutex);
     return ValidKey(vk) ? M().Queries[vk] : 0;
@@ -733,6 +757,31 @@ void WaitQuiescent() {
     self.ReadyFn = nullptr;
 }
 
+std::thread TestThread(std::function<void()> body) {
+    TThread* record;
+    {
+        Lock lock(M().Mutex);
+        record = NewTestThreadRecord();
+    }
+    return std::thread([record, body = std::move(body)] {
+        {
+            Lock lock(M().Mutex);
+            AdoptRecord(record);
+        }
+        body();
+    });
+}
+
+void WaitForThreadBlockedIn(const std::string& waitName) {
+    Lock lock(M().Mutex);
+    TThread& self = SelfLocked();
+    Block(lock, self, "WaitForThreadBlockedIn", [&self, &waitName] {
+        for (const TThread* t : M().Threads)
+            if (t != &self && t->Waiting && waitName == t->WaitName) return true;
+        return false;
+    });
+}
+
 TThreadState ThreadState(THandle handle) {
     Lock lock(M().Mutex);
     TObject* object = ObjectOf(handle);
@@ -741,7 +790,7 @@ TThreadState ThreadState(THandle handle) {
     if (t.Life == TLife::Finished) return TThreadState::Finished;
     if (t.Life == TLife::Terminated) return TThreadState::Terminated;
     if (t.SuspendCount > 0) return TThreadState::Suspended;
-    return t.Waiting ? TThreadState::Blocked : TThreadState::Running;
+    return t.Waiting && !Ready(t) ? TThreadState::Blocked : TThreadState::Running;
 }
 
 std::string ThreadWaitName(THandle handle) {

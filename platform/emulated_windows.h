@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "platform.h"
 
@@ -25,6 +26,10 @@ void TapKey(int vk);      // pressed and released before anyone looked
 bool KeyIsDown(int vk);
 // Every key up, no pressed-since bit, query counts back to 0.
 void ResetKeyboard();
+// The next query of `vk` by a thread made by CreateThread blocks there
+// ("GetAsyncKeyState (gated)") until OpenGate: holds a worker mid-cycle.
+void GateKeyQuery(int vk);
+void OpenGate();
 uint32_t KeyQueries(int vk);  // GetAsyncKeyState calls for this key so far
 uint64_t TotalKeyQueries();
 
@@ -53,7 +58,16 @@ void SetAutoClock(bool on);
 // guard, printing where each thread waits.
 void WaitQuiescent();
 
+// A helper thread for a test, known to the emulator from the start, so that
+// the deadlock check counts it as running until it blocks.
+std::thread TestThread(std::function<void()> body);
+
+// Blocks until another thread is blocked in the platform call `waitName`.
+void WaitForThreadBlockedIn(const std::string& waitName);
+
 // --- Threads and handles.
+// Blocked: waiting with nothing to wake it yet; a thread whose wait is
+// satisfied but has not woken counts as Running.
 enum class TThreadState { Running, Blocked, Suspended, Finished, Terminated, Unknown };
 TThreadState ThreadState(platform::THandle thread);
 // Name of the platform call the thread is blocked in ("" when not blocked).

@@ -57,6 +57,7 @@ protected:
         while (platform::PeekMessageA());
     }
     void PumpCycle() {
+        PumpAndSettle();
         ASSERT_TRUE(emulated::AdvanceToNextDeadline());
         PumpAndSettle();
     }
@@ -293,7 +294,7 @@ TEST_F(PluginTest, AProcessExitWithAnInstanceLiveTouchesNothingAndNeverWaits) {
     PollerThread = nullptr;
     PollerLock = nullptr;
     PollerWake = nullptr;
-    LockReleased = nullptr;
+    WorkerSignal = nullptr;
 }
 
 }  // namespace

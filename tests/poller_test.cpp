@@ -219,6 +219,23 @@ TEST_F(WorkerTest, ShutDownDuringACallbackAbandonsTheWorkerWithoutWaiting) {
     emulated::DestroyWindow(TestWindow);
 }
 
+TEST_F(WorkerTest, ShutDownLetsAWorkerBusyOutsideACallbackParkAndEndsIt) {
+    const int threads = emulated::LiveThreadCount();
+    emulated::GateKeyQuery(0x80);  // part of the key reset
+    ASSERT_TRUE(emulated::AdvanceToNextDeadline());
+    Settle();
+    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "GetAsyncKeyState (gated)");
+    // Opens the gate once shut-down waits for the worker to park.
+    std::thread opener = emulated::TestThread([] {
+        emulated::WaitForThreadBlockedIn("WaitForSingleObject");
+        emulated::OpenGate();
+    });
+    ShutDownUnderLoaderLock();
+    opener.join();
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1) << "the worker was abandoned, not ended";
+}
+
 TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeKeepsItOut) {
     const int threads = emulated::LiveThreadCount();
     emulated::RunUnderLoaderLock([] {
