@@ -55,14 +55,26 @@ ensure_windows_tools() {
 }
 
 # Builds xmp_plovane.dll and the stand-in player, and copies them to dist/.
+# Extra arguments go to CMake.
 windows_build() {
     local dir="$ROOT/build/windows"
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
     mkdir -p "$ROOT/dist"
     i686-w64-mingw32-strip -o "$ROOT/dist/xmp_plovane.dll" "$dir/xmp_plovane/xmp_plovane.dll"
     i686-w64-mingw32-strip -o "$ROOT/dist/stand_in_player.exe" "$dir/stand_in_player/stand_in_player.exe"
+}
+
+# Builds the end-to-end tests (GoogleTest needs MinGW's posix thread model)
+# against the DLL windows_build made.
+e2e_build() {
+    local dir="$ROOT/build/windows-e2e"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DPLOVANE_MINGW_THREADS=posix \
+        -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
+        -DPLOVANE_DLL_UNDER_TEST="$ROOT/build/windows/xmp_plovane/xmp_plovane.dll" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
 }
 
 # Starts a virtual display and a persistent Wine server, both inside the

@@ -29,12 +29,7 @@ windows_build
 ctest --test-dir "$ROOT/build/windows" --output-on-failure --no-tests=error
 
 echo "== end-to-end tests of the DLL under Wine"
-e2e="$ROOT/build/windows-e2e"
-cmake -S "$ROOT" -B "$e2e" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DPLOVANE_MINGW_THREADS=posix \
-    -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
-    -DPLOVANE_DLL_UNDER_TEST="$ROOT/build/windows/xmp_plovane/xmp_plovane.dll" >/dev/null
-cmake --build "$e2e" -j "$JOBS"
+e2e_build
 wine_start
-ctest --test-dir "$e2e" --output-on-failure --no-tests=error
+ctest --test-dir "$ROOT/build/windows-e2e" --output-on-failure --no-tests=error
 echo "== all tests passed"

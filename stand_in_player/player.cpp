@@ -4,16 +4,20 @@
 // shortcut messages the plug-in sends, printing each with a timestamp and the
 // play state it keeps.
 //
-//   stand_in_player [--scripted] [--about] PATH\xmp_plovane.dll
+//   stand_in_player [--scripted | --idle SECONDS] [--about] PATH\xmp_plovane.dll
+//   stand_in_player --idle SECONDS --no-plugin
 //
 // Interactive (default): press the keyboard's media keys, in any program;
 // Esc in this console or Ctrl+C quits. --scripted injects a fixed series of
 // key presses instead and quits when done; it checks nothing itself.
-// --about shows the plug-in's about box first.
+// --about shows the plug-in's about box first. --idle runs the message loop
+// for the given time and quits (with --no-plugin, without loading anything):
+// for measuring what a live instance costs an idle player.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "xmp_dsp.h"
@@ -24,6 +28,7 @@ using namespace host_interface;
 
 HWND MainWindow;
 DWORD MainThreadId;
+constexpr UINT_PTR IDLE_TIMER = 1;
 LARGE_INTEGER StartTime, Frequency;
 CRITICAL_SECTION OutputLock;
 
@@ -84,6 +89,10 @@ void PerformShortcut(WPARAM shortcut) {
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == HOST_SHORTCUT_MESSAGE) {
         PerformShortcut(wParam);
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == IDLE_TIMER) {
+        PostQuitMessage(0);
         return 0;
     }
     if (message == WM_DESTROY) {
@@ -167,15 +176,20 @@ int Fail(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool scripted = false, about = false;
+    bool scripted = false, about = false, noPlugin = false;
+    int idleSeconds = 0;
     const char* dllPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--scripted") == 0) scripted = true;
         else if (std::strcmp(argv[i], "--about") == 0) about = true;
+        else if (std::strcmp(argv[i], "--no-plugin") == 0) noPlugin = true;
+        else if (std::strcmp(argv[i], "--idle") == 0 && i + 1 < argc) idleSeconds = std::atoi(argv[++i]);
         else dllPath = argv[i];
     }
-    if (dllPath == nullptr) {
-        std::fprintf(stderr, "usage: stand_in_player [--scripted] [--about] PATH\\xmp_plovane.dll\n");
+    if ((dllPath == nullptr && !noPlugin) || (noPlugin && idleSeconds <= 0)) {
+        std::fprintf(stderr,
+                     "usage: stand_in_player [--scripted | --idle SECONDS] [--about] PATH\\xmp_plovane.dll\n"
+                     "       stand_in_player --idle SECONDS --no-plugin\n");
         return 2;
     }
     InitializeCriticalSection(&OutputLock);
@@ -192,6 +206,15 @@ int main(int argc, char** argv) {
                                  CW_USEDEFAULT, CW_USEDEFAULT, 320, 120, nullptr, nullptr, windowClass.hInstance,
                                  nullptr);
     if (MainWindow == nullptr) return Fail("cannot create the main window");
+
+    if (noPlugin) {
+        Say("player", "idle, without the plug-in");
+        SetTimer(MainWindow, IDLE_TIMER, static_cast<UINT>(idleSeconds) * 1000, nullptr);
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+        DestroyWindow(MainWindow);
+        return 0;
+    }
 
     HMODULE plugin = LoadLibraryA(dllPath);
     if (plugin == nullptr) return Fail("cannot load the plug-in");
@@ -210,7 +233,10 @@ int main(int argc, char** argv) {
     TInstance instance = descriptor->CreateInstance();
     Say("player", "instance created: the media keys are live");
 
-    if (scripted) {
+    if (idleSeconds > 0) {
+        Say("player", "idle with the instance live");
+        SetTimer(MainWindow, IDLE_TIMER, static_cast<UINT>(idleSeconds) * 1000, nullptr);
+    } else if (scripted) {
         HANDLE script = CreateThread(nullptr, 0, Script, nullptr, 0, nullptr);
         if (script == nullptr) return Fail("cannot start the script");
         CloseHandle(script);

@@ -1,0 +1,197 @@
+// Measures the real xmp_plovane.dll from the player's side: how long a key
+// press takes to reach the player's window, whether short taps are missed or
+// presses delivered twice, how long FreeInstance takes, and what threads and
+// handles load/unload cycles leave. Prints one table row per figure:
+//   ROW|figure|result|target|pass or MISS
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host_kit.h"
+
+namespace {
+
+using namespace host_kit;
+
+std::mt19937 Random(20261208);
+int Misses = 0;
+
+DWORD RandomMs(DWORD below) { return static_cast<DWORD>(Random() % below); }
+
+double Percentile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
+}
+
+void Row(const char* figure, const std::string& result, const char* target, bool pass) {
+    std::printf("ROW|%s|%s|%s|%s\n", figure, result.c_str(), target, pass ? "pass" : "MISS");
+    std::fflush(stdout);
+    if (!pass) ++Misses;
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+struct TPressResults {
+    std::vector<double> LatenciesMs;
+    int Missed = 0;
+    int Doubled = 0;
+};
+
+// Presses the four media keys in turn, each started at a random moment, held
+// `holdMs(random)` milliseconds; the same key is pressed again only once a
+// cycle has seen it up.
+template <class THold>
+TPressResults Presses(int count, THold holdMs) {
+    TPressResults results;
+    LONGLONG released[4] = {};
+    for (int i = 0; i < count; ++i) {
+        const int k = i % 4;
+        PumpUntil([&] { return Milliseconds(Now() - released[k]) > 120; }, 1000);
+        PumpFor(RandomMs(100));  // a random phase of the worker's cycle
+        const size_t before = Shortcuts.size();
+        const LONGLONG pressed = Now();
+        KeyDown(MEDIA_KEYS[k]);
+        PumpFor(holdMs());  // the player goes on handling its messages
+        KeyUp(MEDIA_KEYS[k]);
+        if (!PumpUntil([&] { return Shortcuts.size() > before; }, 1000)) {
+            ++results.Missed;
+        } else {
+            results.LatenciesMs.push_back(Milliseconds(ShortcutTimes[before] - pressed));
+        }
+        released[k] = Now();
+        PumpFor(20);
+        if (Shortcuts.size() > before + 1) ++results.Doubled;
+    }
+    PumpFor(300);
+    return results;
+}
+
+void MeasurePresses(TPlugin& plugin) {
+    plugin.Create();
+    PumpFor(200);
+    const TPressResults held = Presses(300, [] { return static_cast<DWORD>(30 + RandomMs(50)); });
+    const TPressResults taps = Presses(300, [] { return static_cast<DWORD>(1 + RandomMs(8)); });
+    plugin.Free();
+
+    const double p50 = Percentile(held.LatenciesMs, 0.5), p99 = Percentile(held.LatenciesMs, 0.99),
+                 max = Percentile(held.LatenciesMs, 1.0);
+    Row("key press to handled message, p50 / p99 / max (300 presses at random phases)",
+        Format("%.1f / %.1f / %.1f ms", p50, p99, max), "p50 <= 60 ms, max <= 110 ms",
+        p50 <= 60 && max <= 110 && held.Missed == 0);
+    Row("taps shorter than a cycle (1-9 ms), missed", Format("%.0f of 300", taps.Missed), "0", taps.Missed == 0);
+    Row("presses delivered twice", Format("%.0f of 600", held.Doubled + taps.Doubled), "0",
+        held.Doubled + taps.Doubled == 0);
+}
+
+void MeasureFreeInstance(TPlugin& plugin) {
+    std::vector<double> idle, pending;
+    for (int i = 0; i < 200; ++i) {
+        plugin.Create();
+        const DWORD delay = RandomMs(100);
+        PumpFor(delay);
+        const LONGLONG start = Now();
+        plugin.Free();
+        idle.push_back(Milliseconds(Now() - start));
+        if (std::getenv("PLOVANE_BENCH_DEBUG") != nullptr && idle.back() > 5)
+            std::printf("slow FreeInstance %.1f ms after %lu ms\n", idle.back(), delay);
+    }
+    int notPending = 0;
+    for (int i = 0; i < 200; ++i) {
+        plugin.Create();
+        KeyDown(VK_MEDIA_PLAY_PAUSE);
+        if (!WaitForPendingSend(2000)) ++notPending;
+        const LONGLONG start = Now();
+        plugin.Free();
+        pending.push_back(Milliseconds(Now() - start));
+        KeyUp(VK_MEDIA_PLAY_PAUSE);
+        PumpFor(2);
+    }
+    Row("FreeInstance, idle: p50 / p99 / max (200)",
+        Format("%.2f / %.2f / %.2f ms", Percentile(idle, 0.5), Percentile(idle, 0.99), Percentile(idle, 1.0)),
+        "p99 <= 5 ms", Percentile(idle, 0.99) <= 5);
+    Row("FreeInstance, message pending: p50 / p99 / max (200)",
+        Format("%.2f / %.2f / %.2f ms", Percentile(pending, 0.5), Percentile(pending, 0.99),
+               Percentile(pending, 1.0)),
+        "p99 <= 5 ms", Percentile(pending, 0.99) <= 5 && notPending == 0);
+}
+
+void MeasureLoadUnload() {
+    struct TMode {
+        const char* Figure;
+        int Plan;
+    } const modes[] = {
+        {"threads / handles left per 100 load/unload cycles, no instance", 0},
+        {"threads / handles left per 100 load/unload cycles, instance freed", 1},
+        {"threads / handles left per 100 load/unload cycles, instance live at unload (worker idle)", 2},
+    };
+    for (const TMode& mode : modes) {
+        const int threads = SettledThreadCount();
+        const long handles = HandleCount();
+        for (int i = 0; i < 100; ++i) {
+            TPlugin plugin;
+            if (!plugin.Load()) {
+                Row(mode.Figure, "cannot load the DLL", "0", false);
+                return;
+            }
+            if (mode.Plan > 0) {
+                plugin.Bind();
+                plugin.Create();
+            }
+            PumpFor(30 + RandomMs(30));  // the worker idle, parked in its wait
+            if (mode.Plan == 1) plugin.Free();
+            plugin.Unload();
+        }
+        const int threadsLeft = SettledThreadCount() - threads;
+        const long handlesLeft = HandleCount() - handles;
+        Row(mode.Figure, Format("%.0f / %.0f", threadsLeft, static_cast<double>(handlesLeft)), "0 / 0",
+            threadsLeft == 0 && handlesLeft <= 0);
+    }
+}
+
+}  // namespace
+
+int main() {
+    if (!CreateHostWindow()) return 3;
+    ReleaseMediaKeys();
+    // A first full cycle, so that what Wine sets up once is not counted.
+    {
+        TPlugin warmUp;
+        if (!warmUp.Load() || !warmUp.Bind()) {
+            std::fprintf(stderr, "plovane_bench: cannot load %s\n", DllPath().c_str());
+            return 2;
+        }
+        warmUp.Create();
+        PumpFor(150);
+        warmUp.Free();
+        warmUp.Unload();
+    }
+    TPlugin plugin;
+    if (std::getenv("PLOVANE_BENCH_DEBUG") != nullptr) {
+        plugin.Load();
+        plugin.Bind();
+        MeasureFreeInstance(plugin);
+        return 0;
+    }
+    MeasureLoadUnload();
+    plugin.Load();
+    plugin.Bind();
+    MeasurePresses(plugin);
+    MeasureFreeInstance(plugin);
+    plugin.Unload();
+    if (HandledOffThread != 0 || NotFromWorker != 0) {
+        std::printf("ROW|shortcuts handled off the host's thread, or not from the worker|%d|0|MISS\n",
+                    HandledOffThread + NotFromWorker);
+        ++Misses;
+    }
+    return Misses == 0 ? 0 : 1;
+}

@@ -1,0 +1,194 @@
+// What a Windows program needs to play the player's part towards the real
+// xmp_plovane.dll: a main window on its own thread that records the shortcut
+// messages, the host's routine table, loading and binding the DLL, pumping,
+// injected key presses, and the process's thread and handle counts. Used by
+// the end-to-end tests and the benchmark host.
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "xmp_dsp.h"
+
+namespace host_kit {
+
+using namespace host_interface;
+
+inline HWND MainWindow;
+inline DWORD MainThreadId;
+
+// Every shortcut handled, with the performance-counter time it arrived.
+inline std::vector<WPARAM> Shortcuts;
+inline std::vector<LONGLONG> ShortcutTimes;
+inline int HandledOffThread = 0;  // handled on another thread than the host's (must stay 0)
+inline int NotFromWorker = 0;     // not sent from another thread (must stay 0)
+inline void (*OnShortcut)(WPARAM) = nullptr;
+inline std::vector<uint32_t> HostTableRequests;
+
+inline LONGLONG Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+inline double Milliseconds(LONGLONG ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
+}
+
+inline LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == HOST_SHORTCUT_MESSAGE) {
+        ShortcutTimes.push_back(Now());
+        if (GetCurrentThreadId() != MainThreadId) ++HandledOffThread;
+        if (!InSendMessage()) ++NotFromWorker;
+        Shortcuts.push_back(wParam);
+        if (OnShortcut != nullptr) OnShortcut(wParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+inline TWindowHandle XMP_STDCALL GetMainWindow() { return MainWindow; }
+inline const THostTable HostRoutines = {nullptr, GetMainWindow};
+inline const THostTable* XMP_STDCALL GetHostTable(uint32_t interfaceNo) {
+    HostTableRequests.push_back(interfaceNo);
+    return &HostRoutines;
+}
+
+// Makes the host's main window on the calling thread, which becomes the
+// host's thread.
+inline bool CreateHostWindow() {
+    MainThreadId = GetCurrentThreadId();
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = HostWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "PlovaneHost";
+    RegisterClassA(&windowClass);
+    MainWindow = CreateWindowExA(0, windowClass.lpszClassName, "Plovane host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                 nullptr, nullptr, windowClass.hInstance, nullptr);
+    return MainWindow != nullptr;
+}
+
+// xmp_plovane.dll beside this program.
+inline std::string DllPath() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path);
+    return folder.substr(0, folder.find_last_of("\\/") + 1) + "xmp_plovane.dll";
+}
+
+// Handles everything for the host's thread until `done` holds or the time
+// is up; false if it is up.
+template <class TDone>
+bool PumpUntil(TDone done, DWORD limitMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (done()) return true;
+        if (GetTickCount() - start >= limitMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+    }
+}
+inline void PumpFor(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+inline void KeyDown(BYTE vk) { keybd_event(vk, 0, KEYEVENTF_EXTENDEDKEY, 0); }
+inline void KeyUp(BYTE vk) { keybd_event(vk, 0, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0); }
+inline void Tap(BYTE vk) {
+    KeyDown(vk);
+    KeyUp(vk);
+}
+
+// In the order the plug-in registers them.
+inline const BYTE MEDIA_KEYS[] = {VK_MEDIA_STOP, VK_MEDIA_NEXT_TRACK, VK_MEDIA_PREV_TRACK, VK_MEDIA_PLAY_PAUSE};
+inline const WPARAM MEDIA_SHORTCUTS[] = {HOST_SHORTCUT_STOP, HOST_SHORTCUT_NEXT_TRACK, HOST_SHORTCUT_PREVIOUS_TRACK,
+                                         HOST_SHORTCUT_PLAY_PAUSE};
+
+// Every media key up, and no pressed-since bit left from elsewhere.
+inline void ReleaseMediaKeys() {
+    for (BYTE vk : MEDIA_KEYS) {
+        KeyUp(vk);
+        GetAsyncKeyState(vk);
+    }
+    KeyUp(VK_CONTROL);
+}
+
+inline bool SentMessageWaiting() { return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0; }
+
+// Waits, handling nothing, until the worker's send has reached this thread.
+inline bool WaitForPendingSend(DWORD limitMs) {
+    const DWORD start = GetTickCount();
+    while (!SentMessageWaiting()) {
+        if (GetTickCount() - start >= limitMs) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+inline int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+// Threads leave the count a little after they end.
+inline bool ThreadCountSettlesAt(int expected) {
+    return PumpUntil([expected] { return ThreadCount() == expected; }, 2000);
+}
+inline int SettledThreadCount() {
+    int last = ThreadCount();
+    for (int stable = 0; stable < 5;) {
+        PumpFor(60);
+        const int now = ThreadCount();
+        stable = now == last ? stable + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+inline long HandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return static_cast<long>(count);
+}
+
+// The plug-in, loaded as the player loads it.
+struct TPlugin {
+    HMODULE Module = nullptr;
+    TPluginDescriptor* Descriptor = nullptr;
+
+    bool Load() {
+        Module = LoadLibraryA(DllPath().c_str());
+        return Module != nullptr;
+    }
+    TGetInterface2 Export() const {
+        return reinterpret_cast<TGetInterface2>(
+            reinterpret_cast<void*>(GetProcAddress(Module, "XMPDSP_GetInterface2")));
+    }
+    bool Bind() {
+        TGetInterface2 getInterface = Export();
+        Descriptor = getInterface != nullptr ? getInterface(0, GetHostTable) : nullptr;
+        return Descriptor != nullptr;
+    }
+    void Unload() {
+        if (Module != nullptr) FreeLibrary(Module);
+        Module = nullptr;
+        Descriptor = nullptr;
+    }
+    void* Create() { return Descriptor->CreateInstance(); }
+    void Free() { Descriptor->FreeInstance(reinterpret_cast<void*>(1)); }
+};
+
+}  // namespace host_kit
