@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -97,13 +96,10 @@ void MeasureFreeInstance(TPlugin& plugin) {
     std::vector<double> idle, pending;
     for (int i = 0; i < 200; ++i) {
         plugin.Create();
-        const DWORD delay = RandomMs(100);
-        PumpFor(delay);
+        PumpFor(RandomMs(100));
         const LONGLONG start = Now();
         plugin.Free();
         idle.push_back(Milliseconds(Now() - start));
-        if (std::getenv("PLOVANE_BENCH_DEBUG") != nullptr && idle.back() > 5)
-            std::printf("slow FreeInstance %.1f ms after %lu ms\n", idle.back(), delay);
     }
     int notPending = 0;
     for (int i = 0; i < 200; ++i) {
@@ -175,14 +171,8 @@ int main() {
         warmUp.Free();
         warmUp.Unload();
     }
-    TPlugin plugin;
-    if (std::getenv("PLOVANE_BENCH_DEBUG") != nullptr) {
-        plugin.Load();
-        plugin.Bind();
-        MeasureFreeInstance(plugin);
-        return 0;
-    }
     MeasureLoadUnload();
+    TPlugin plugin;
     plugin.Load();
     plugin.Bind();
     MeasurePresses(plugin);

@@ -228,6 +228,7 @@ TEST_F(EndToEnd, SoakFreeInstanceAtRandomMomentsOfTheDelivery) {
     std::mt19937 random(7);
     int caughtPending = 0;
     for (int trial = 0; trial < trials; ++trial) {
+        PumpFor(random() % 100);  // a random phase of the new worker's cycle
         const size_t before = Shortcuts.size();
         KeyDown(VK_MEDIA_PLAY_PAUSE);
         // The moment: before the worker's scan, while its send is on the way
