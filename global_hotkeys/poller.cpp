@@ -20,6 +20,7 @@ std::atomic<uint8_t> StopRequested{0};
 platform::THandle PollerWake = nullptr;
 platform::THandle WorkerSignal = nullptr;
 std::atomic<uint8_t> PollerPhase{POLLER_STARTING};
+std::atomic<uint32_t> LockWaiters{0};
 
 namespace {
 
@@ -57,9 +58,16 @@ void WaitServicingMessages(platform::THandle handle) {
 
 void EnterPollerLock() {
     while (!PollerLock->TryEnter()) {
-        platform::PeekMessageA();
-        if (PollerLock->TryEnter()) return;
-        platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
+        // Announced before trying again: then either the try succeeds or the
+        // worker, leaving the lock, sees the announcement and signals.
+        LockWaiters.fetch_add(1);
+        const bool entered = PollerLock->TryEnter();
+        if (!entered) {
+            platform::PeekMessageA();
+            platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
+        }
+        LockWaiters.fetch_sub(1);
+        if (entered) return;
     }
 }
 
@@ -102,7 +110,8 @@ uint32_t PollerProc(void*) {
             // A callback's exception ends this cycle's scan, nothing more.
         }
         PollerLock->Leave();
-        platform::SetEvent(WorkerSignal);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (LockWaiters.load() != 0) platform::SetEvent(WorkerSignal);  // only when awaited: it is a system call
         ResetKeyStates();
         PollerPhase = POLLER_PARKED;
         if (StopRequested != 0) platform::SetEvent(WorkerSignal);  // a shut-down waits for this

@@ -43,9 +43,10 @@ extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
 extern platform::THandle PollerWake;     // auto-reset: ends the worker's wait early
-// Auto-reset: the worker has left the lock; and, once StopRequested is set,
-// has parked.
+// Auto-reset: the worker has left the lock while LockWaiters was not 0; and,
+// once StopRequested is set, has parked.
 extern platform::THandle WorkerSignal;
+extern std::atomic<uint32_t> LockWaiters;  // threads waiting in EnterPollerLock
 extern std::atomic<uint8_t> PollerPhase;
 
 // Makes the lock and the two events where they are missing; if one cannot be
