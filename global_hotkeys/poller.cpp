@@ -110,8 +110,10 @@ uint32_t PollerProc(void*) {
             // A callback's exception ends this cycle's scan, nothing more.
         }
         PollerLock->Leave();
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (LockWaiters.load() != 0) platform::SetEvent(WorkerSignal);  // only when awaited: it is a system call
+        // A read-modify-write, not a load: ordered against a waiter's
+        // announcement, so a waiter that failed to get the lock is seen.
+        // Signalled only when awaited: it is a system call.
+        if (LockWaiters.fetch_add(0) != 0) platform::SetEvent(WorkerSignal);
         ResetKeyStates();
         PollerPhase = POLLER_PARKED;
         if (StopRequested != 0) platform::SetEvent(WorkerSignal);  // a shut-down waits for this

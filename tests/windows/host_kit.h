@@ -158,10 +158,17 @@ inline int SettledThreadCount() {
     }
     return last;
 }
+// The process's open handles. Wine answers GetProcessHandleCount with 0, so
+// there every handle value is tried instead.
 inline long HandleCount() {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return static_cast<long>(count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return static_cast<long>(count);
+    long open = 0;
+    for (UINT_PTR value = 4; value < 0x20000; value += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
+    }
+    return open;
 }
 
 // The plug-in, loaded as the player loads it.
