@@ -85,7 +85,8 @@ constexpr auto QUIESCENCE_GUARD = std::chrono::seconds(30);
 struct TMachine {
     std::mutex Mutex;
     std::condition_variable Changed;
-    std::condition_variable Quiet;  // a thread has parked or ended
+    std::condition_variable Quiet;   // a thread has parked or ended
+    std::condition_variable Frozen;  // never notified: suspended and ended threads wait here
     std::vector<TThread*> Threads;
     std::vector<TObject*> Objects;  // handle = (index + 1) * 4
     std::vector<TWindowRecord*> Windows;  // window = 0x10000 + index * 2
@@ -218,14 +219,19 @@ bool Block(Lock& lock, TThread& self, const char* name, const TPred& ready,
     self.Deadline = deadline;
     bool satisfied = false;
     for (;;) {
-        if (Runnable(self)) {
-            if (ready()) {
-                satisfied = true;
-                break;
-            }
-            if (hasDeadline && m.Now >= deadline) break;
+        if (!Runnable(self)) {
+            // Suspended or ended: nothing here ever resumes a thread, so it
+            // waits apart, out of every notification's way.
+            m.Quiet.notify_all();
+            m.Frozen.wait(lock);
+            continue;
         }
-        if (Runnable(self) && CheckProgress()) continue;  // the clock moved: look again
+        if (ready()) {
+            satisfied = true;
+            break;
+        }
+        if (hasDeadline && m.Now >= deadline) break;
+        if (CheckProgress()) continue;  // the clock moved: look again
         m.Quiet.notify_all();
         m.Changed.wait(lock);
     }

@@ -249,6 +249,9 @@ TEST(HostMisuseTest, RandomCallSequencesNeverCrashOrHangAndKeysLiveExactlyWithAn
                     } else if (instances == 0) {
                         ASSERT_EQ(shortcuts.size(), before);
                     }
+                    // With no worker the tap is still pending, and the next
+                    // worker's first scan would fire it: clear it here.
+                    platform::GetAsyncKeyState(0xB3);
                     break;
                 }
             }
