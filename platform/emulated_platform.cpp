@@ -648,11 +648,6 @@ void TapKey(int vk) {
     M().Down[vk] = 0;
 }
 
-bool KeyIsDown(int vk) {
-    Lock lock(M().Mutex);
-    return ValidKey(vk) && M().Down[vk] != 0;
-}
-
 void ResetKeyboard() {
     Lock lock(M().Mutex);
     TMachine& m = M();
@@ -724,12 +719,6 @@ bool AdvanceToNextDeadline() {
     M().Now = std::max(M().Now, earliest);
     M().Changed.notify_all();
     return true;
-}
-
-void AdvanceClock(uint64_t milliseconds) {
-    Lock lock(M().Mutex);
-    M().Now += milliseconds;
-    M().Changed.notify_all();
 }
 
 void SetAutoClock(bool on) {

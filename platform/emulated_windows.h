@@ -23,7 +23,6 @@ namespace emulated {
 void PressKey(int vk);    // down, and sets the pressed-since bit
 void ReleaseKey(int vk);  // up
 void TapKey(int vk);      // pressed and released before anyone looked
-bool KeyIsDown(int vk);
 // Every key up, no pressed-since bit, query counts back to 0.
 void ResetKeyboard();
 // The next query of `vk` by a thread made by CreateThread blocks there
@@ -48,7 +47,6 @@ uint64_t Now();
 // Moves the clock to the earliest deadline of a runnable timed wait; false
 // when no thread waits with a timeout.
 bool AdvanceToNextDeadline();
-void AdvanceClock(uint64_t milliseconds);
 // When on, the clock jumps to the next deadline whenever every thread is
 // blocked, so threads run freely (for soak tests).
 void SetAutoClock(bool on);
