@@ -50,20 +50,9 @@ protected:
 
     TPluginDescriptor* Bind() { return XMPDSP_GetInterface2(2, GetHostTable); }
 
-    // Lets the worker run until it has nothing left to do but wait for the
-    // clock, handling what it sends to the main window meanwhile.
-    void PumpAndSettle() {
-        do Settle();
-        while (platform::PeekMessageA());
-    }
-    void PumpCycle() {
-        PumpAndSettle();
-        ASSERT_TRUE(emulated::AdvanceToNextDeadline());
-        PumpAndSettle();
-    }
     void Tap(uint16_t vk) {
         emulated::TapKey(vk);
-        PumpCycle();
+        ASSERT_TRUE(PumpCycle());
     }
 
     std::vector<uintptr_t> Shortcuts;
@@ -166,13 +155,13 @@ TEST_F(PluginTest, AnInstanceRegistersTheFourKeysAndFreeingItStopsTheWorker) {
 TEST_F(PluginTest, EachMediaKeySendsItsShortcutOncePerPress) {
     Bind()->CreateInstance();
     emulated::PressKey(VK_PLAY);
-    for (int i = 0; i < 5; ++i) PumpCycle();
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(PumpCycle());
     EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80}));
     emulated::ReleaseKey(VK_PLAY);
-    PumpCycle();
+    ASSERT_TRUE(PumpCycle());
     for (uint16_t vk : {VK_STOP, VK_NEXT, VK_PREV, VK_PLAY}) {
         Tap(vk);
-        PumpCycle();
+        ASSERT_TRUE(PumpCycle());
     }
     EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80, 81, 128, 129, 80}));
 }
@@ -181,7 +170,7 @@ TEST_F(PluginTest, StopGoesBeforeNextWhenBothComeInOneCycle) {
     Bind()->CreateInstance();
     emulated::TapKey(VK_NEXT);
     emulated::TapKey(VK_STOP);
-    PumpCycle();
+    ASSERT_TRUE(PumpCycle());
     EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{81, 128}));
 }
 

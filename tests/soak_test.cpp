@@ -165,14 +165,6 @@ TEST(HostMisuseTest, RandomCallSequencesNeverCrashOrHangAndKeysLiveExactlyWithAn
         if (message == SHORTCUT_MSG) shortcuts.push_back(wParam);
         return intptr_t{0};
     });
-    auto settle = [] {
-        do emulated::WaitQuiescent();
-        while (platform::PeekMessageA());
-    };
-    auto pumpCycle = [&settle] {
-        settle();
-        if (emulated::AdvanceToNextDeadline()) settle();
-    };
     std::mt19937 random(99);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); };
     void* const garbage[] = {nullptr, reinterpret_cast<void*>(1), reinterpret_cast<void*>(0xDEADBEEF),
@@ -238,10 +230,10 @@ TEST(HostMisuseTest, RandomCallSequencesNeverCrashOrHangAndKeysLiveExactlyWithAn
                 default: {
                     // The keys are live exactly while an instance's registrations exist.
                     const size_t before = shortcuts.size();
-                    settle();  // a tap during a cycle may fall between its scan and its reset
+                    PumpAndSettle();  // a tap during a cycle may fall between its scan and its reset
                     emulated::TapKey(0xB3);
-                    pumpCycle();
-                    pumpCycle();
+                    PumpCycle();
+                    PumpCycle();
                     ASSERT_EQ(HotkeyLast + 1, 4 * instances);
                     ASSERT_EQ(PollerThread != nullptr || instances == 0, true);
                     if (windowKnown && instances > 0) {

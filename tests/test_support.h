@@ -35,6 +35,22 @@ inline void Cycle() {
     emulated::WaitQuiescent();
 }
 
+// Settle, handling what the worker sends to this thread's windows meanwhile,
+// until only the clock could move it.
+inline void PumpAndSettle() {
+    do Settle();
+    while (platform::PeekMessageA());
+}
+
+// One cycle with this thread handling the worker's sends; false when no
+// worker waits for a next cycle.
+inline bool PumpCycle() {
+    PumpAndSettle();
+    if (!emulated::AdvanceToNextDeadline()) return false;
+    PumpAndSettle();
+    return true;
+}
+
 inline void Cycles(int count) {
     for (int i = 0; i < count; ++i) Cycle();
 }
