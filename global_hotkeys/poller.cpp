@@ -21,6 +21,9 @@ platform::THandle PollerWake = nullptr;
 platform::THandle WorkerSignal = nullptr;
 std::atomic<uint8_t> PollerPhase{POLLER_STARTING};
 std::atomic<uint32_t> LockWaiters{0};
+uint32_t PollerGeneration = 0;
+uint32_t EngineCalls = 0;
+bool StopInProgress = false;
 
 namespace {
 
@@ -31,6 +34,7 @@ void CloseIfOpen(platform::THandle& handle) {
 
 // Frees what the worker used. Only once no worker can touch it again.
 void ReleasePollerObjects() {
+    if (PollerLock != nullptr) ++PollerGeneration;
     delete PollerLock;
     PollerLock = nullptr;
     CloseIfOpen(PollerWake);
@@ -40,6 +44,7 @@ void ReleasePollerObjects() {
 // Forgets what an abandoned worker may still hold, without freeing it: the
 // suspended thread keeps the lock and the events for the rest of the process.
 void AbandonPollerObjects() {
+    ++PollerGeneration;
     PollerLock = nullptr;
     PollerWake = nullptr;
     WorkerSignal = nullptr;
@@ -56,19 +61,27 @@ void WaitServicingMessages(platform::THandle handle) {
 
 }  // namespace
 
-void EnterPollerLock() {
+bool EnterPollerLock() {
+    const uint32_t generation = PollerGeneration;
     while (!PollerLock->TryEnter()) {
         // Announced before trying again: then either the try succeeds or the
         // worker, leaving the lock, sees the announcement and signals.
         LockWaiters.fetch_add(1);
-        const bool entered = PollerLock->TryEnter();
+        bool entered = PollerLock->TryEnter();
         if (!entered) {
+            // Handlers run here may call the engine. One that stopped the
+            // worker freed this lock and its events; one that took the lock
+            // may have consumed the worker's signal: look again, do not wait.
+            const uint32_t calls = EngineCalls;
             platform::PeekMessageA();
-            platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
+            if (PollerGeneration == generation && EngineCalls == calls)
+                platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
         }
         LockWaiters.fetch_sub(1);
-        if (entered) return;
+        if (entered) return true;
+        if (PollerGeneration != generation) return false;
     }
+    return true;
 }
 
 bool CreatePollerObjects() {
@@ -87,6 +100,10 @@ void StartPoller() {
 }
 
 void StopPoller() {
+    // Called again from a handler run during this stop's wait: the outer
+    // stop is still waiting on this worker's handle and finishes the job.
+    if (StopInProgress) return;
+    StopInProgress = true;
     if (PollerThread != nullptr) {
         StopRequested = 1;
         platform::SetEvent(PollerWake);
@@ -95,6 +112,7 @@ void StopPoller() {
         PollerThread = nullptr;
     }
     ReleasePollerObjects();
+    StopInProgress = false;
 }
 
 uint32_t PollerProc(void*) {
@@ -122,14 +140,20 @@ uint32_t PollerProc(void*) {
 }
 
 bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback) {
-    if (PollerThread == nullptr) {
-        if (!CreatePollerObjects()) return false;
-        // Taken before the new worker exists, so that its first scan already
-        // sees this entry: a key pressed while no worker ran fires in it.
-        PollerLock->Enter();
-        StartPoller();
-    } else {
-        EnterPollerLock();
+    ++EngineCalls;
+    for (;;) {
+        if (PollerThread == nullptr) {
+            if (!CreatePollerObjects()) return false;
+            // Taken before the new worker exists, so that its first scan
+            // already sees this entry: a key pressed while no worker ran
+            // fires in it.
+            PollerLock->Enter();
+            StartPoller();
+            break;
+        }
+        // False: a handler run during the wait stopped the worker; decide
+        // again.
+        if (EnterPollerLock()) break;
     }
     const bool stored = AppendHotkey(id, modifiers, vk, callback);
     PollerLock->Leave();
@@ -137,11 +161,18 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
 }
 
 bool RemoveHotkey(int32_t id) {
-    if (PollerLock == nullptr) return false;
-    EnterPollerLock();
+    ++EngineCalls;
+    do {
+        if (PollerLock == nullptr) return false;
+    } while (!EnterPollerLock());
     const bool removed = DeleteHotkey(id);
     PollerLock->Leave();
-    if (HotkeyLast == -1) StopPoller();
+    if (HotkeyLast == -1) {
+        StopPoller();
+        // Handlers run while the stop waited may have added entries: they
+        // were reported stored, so they get a worker.
+        if (HotkeyLast != -1) StartPoller();
+    }
     return removed;
 }
 
@@ -162,22 +193,25 @@ void HotkeysShutdown(bool processEnding) {
     // cannot simply be waited for (its exit needs that lock, and a callback
     // may be waiting for this very thread), and it must never run our code
     // again. Parked in its timed wait it holds no lock of ours or the
-    // system's and can be ended. Busy outside a callback, it finishes its
-    // cycle without help within microseconds: give it a short grace to park,
-    // rather than stop it inside a system call (under Wine such a call may
-    // hold a process-wide lock). Anywhere else, or past the grace, it stays
-    // suspended for the rest of the process: in a callback it may hold our
-    // lock, so it keeps the lock and events; not yet started (the loader lock
-    // has held it back), it has touched nothing of ours.
+    // system's; not yet started (the loader lock has held it back since the
+    // library was loaded), it has touched nothing: either way it is stopped
+    // synchronously, then ended, and everything is freed. Busy outside a
+    // callback, it finishes its cycle without help within microseconds: give
+    // it a short grace to park, rather than stop it inside a system call
+    // (under Wine such a call may hold a process-wide lock). In a callback,
+    // or still busy past the grace, it may hold our lock or wait for this
+    // very thread: it stays suspended for the rest of the process and keeps
+    // the lock and events.
     StopRequested = 1;
     for (uint32_t i = 0; i < PARK_GRACE_WAITS && PollerPhase == POLLER_BUSY && CallbackRunning == 0; ++i)
         platform::WaitForSingleObject(WorkerSignal, PARK_GRACE_WAIT_MS);
+    // Always before ending it: ending a thread that still runs (under Wine,
+    // one that has not reached its routine) can take the process down.
     platform::SuspendThread(PollerThread);
-    const uint8_t phase = PollerPhase;
-    if (phase == POLLER_PARKED) platform::TerminateThread(PollerThread);
-    if (phase == POLLER_BUSY) {
+    if (PollerPhase == POLLER_BUSY) {
         AbandonPollerObjects();
     } else {
+        platform::TerminateThread(PollerThread);
         ReleasePollerObjects();
     }
     platform::CloseHandle(PollerThread);

@@ -48,6 +48,15 @@ extern platform::THandle PollerWake;     // auto-reset: ends the worker's wait e
 extern platform::THandle WorkerSignal;
 extern std::atomic<uint32_t> LockWaiters;  // threads waiting in EnterPollerLock
 extern std::atomic<uint8_t> PollerPhase;
+// Moves on whenever the lock is freed: a wait that began under another
+// generation must not touch the lock or events it knew (a new lock may sit
+// at the old address, a new event or thread under the old handle value).
+extern uint32_t PollerGeneration;
+// AddHotkey and RemoveHotkey calls so far: a wait tells by it that a handler
+// it ran called the engine.
+extern uint32_t EngineCalls;
+// A StopPoller is waiting for the worker; a nested one leaves it alone.
+extern bool StopInProgress;
 
 // Makes the lock and the two events where they are missing; if one cannot be
 // made, frees them all, leaves PollerLock null and returns false.
@@ -66,6 +75,8 @@ uint32_t PollerProc(void* unused);
 
 // Takes PollerLock, handling messages sent to the calling thread's windows
 // while the worker holds it: a callback may be waiting for this very thread.
-void EnterPollerLock();
+// False, without the lock, when a handler run meanwhile stopped the worker
+// (and so freed the lock): the caller decides afresh.
+bool EnterPollerLock();
 
 }  // namespace global_hotkeys

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -37,7 +38,16 @@ struct TSentMessage {
     intptr_t LParam;
     intptr_t Result = 0;
     bool Done = false;
+    bool NoSender = false;  // nobody waits for it: freed once handled
     TSentMessage* Next = nullptr;
+};
+
+// Something the emulator does when a thread blocks in a given call.
+struct TTrigger {
+    std::string WaitName;
+    enum class TAction { OpenGate, Send } Action;
+    TWindow Window = nullptr;
+    uint32_t Message = 0;
 };
 
 struct TThread {
@@ -89,6 +99,9 @@ struct TMachine {
     std::condition_variable Frozen;  // never notified: suspended and ended threads wait here
     std::vector<TThread*> Threads;
     std::vector<TObject*> Objects;  // handle = (index + 1) * 4
+    // Slots of closed handles, the last closed on top: a new object takes
+    // the value freed last, as Windows and Wine hand closed values out again.
+    std::vector<size_t> FreeSlots;
     std::vector<TWindowRecord*> Windows;  // window = 0x10000 + index * 2
     uint8_t Down[KEY_COUNT] = {};
     uint8_t PressedSince[KEY_COUNT] = {};
@@ -99,6 +112,7 @@ struct TMachine {
     TThread* LoaderOwner = nullptr;
     int LoaderDepth = 0;
     int GateVk = -1;
+    std::vector<TTrigger> Triggers;
     int FailThreads = 0;
     int FailEvents = 0;
     emulated::TMessageBoxRecord Box;
@@ -200,6 +214,8 @@ bool CheckProgress() {
     std::abort();
 }
 
+void FireTriggers(const char* waitName);
+
 template <class TPred>
 bool CallPredicate(const void* context) {
     return (*static_cast<const TPred*>(context))();
@@ -211,6 +227,7 @@ template <class TPred>
 bool Block(Lock& lock, TThread& self, const char* name, const TPred& ready,
            bool hasDeadline = false, uint64_t deadline = 0) {
     TMachine& m = M();
+    FireTriggers(name);
     self.Waiting = true;
     self.WaitName = name;
     self.ReadyFn = &CallPredicate<TPred>;
@@ -292,8 +309,16 @@ TObject* ObjectOf(THandle handle) {
 }
 
 THandle AddObject(TObject* object) {
-    M().Objects.push_back(object);
-    return HandleOf(M().Objects.size() - 1);
+    TMachine& m = M();
+    if (!m.FreeSlots.empty()) {
+        const size_t index = m.FreeSlots.back();
+        m.FreeSlots.pop_back();
+        delete m.Objects[index];
+        m.Objects[index] = object;
+        return HandleOf(index);
+    }
+    m.Objects.push_back(object);
+    return HandleOf(m.Objects.size() - 1);
 }
 
 TWindowRecord* WindowOf(TWindow window) {
@@ -305,6 +330,15 @@ TWindowRecord* WindowOf(TWindow window) {
     return record->Alive ? record : nullptr;
 }
 
+// Marks a sent message handled; one nobody waits for is freed.
+void Complete(TSentMessage* message) {
+    if (message->NoSender) {
+        delete message;
+        return;
+    }
+    message->Done = true;
+}
+
 // Completes, unhandled, every message sent to `window` (all of `thread`'s
 // when window is 0) that its owner has not taken yet.
 void DropInbox(TThread& thread, TWindow window) {
@@ -313,7 +347,7 @@ void DropInbox(TThread& thread, TWindow window) {
         TSentMessage* message = *link;
         if (window == nullptr || message->Window == window) {
             *link = message->Next;
-            message->Done = true;
+            Complete(message);
         } else {
             link = &message->Next;
         }
@@ -327,6 +361,33 @@ void EndThread(TThread& thread, TLife how) {
     for (TWindowRecord* window : M().Windows)
         if (window->Owner == &thread) window->Alive = false;
     DropInbox(thread, nullptr);
+}
+
+void Enqueue(TThread& owner, TSentMessage* message) {
+    TSentMessage** tail = &owner.Inbox;
+    while (*tail != nullptr) tail = &(*tail)->Next;
+    *tail = message;
+    M().Changed.notify_all();
+}
+
+void FireTriggers(const char* waitName) {
+    TMachine& m = M();
+    for (size_t i = 0; i < m.Triggers.size();) {
+        const TTrigger trigger = m.Triggers[i];
+        if (trigger.WaitName != waitName) {
+            ++i;
+            continue;
+        }
+        m.Triggers.erase(m.Triggers.begin() + static_cast<std::ptrdiff_t>(i));
+        if (trigger.Action == TTrigger::TAction::OpenGate) {
+            m.GateVk = -1;
+            m.Changed.notify_all();
+        } else if (TWindowRecord* window = WindowOf(trigger.Window)) {
+            auto* message = new TSentMessage{trigger.Window, trigger.Message, 0, 0};
+            message->NoSender = true;
+            Enqueue(*window->Owner, message);
+        }
+    }
 }
 
 bool Signalled(const TObject& object) {
@@ -370,7 +431,7 @@ bool ServiceInbox(TCall& call) {
                 return window->Procedure(message->Message, message->WParam, message->LParam);
             });
         }
-        message->Done = true;
+        Complete(message);
         M().Changed.notify_all();
     }
     return any;
@@ -493,6 +554,7 @@ bool CloseHandle(THandle handle) {
     TObject* object = ObjectOf(handle);
     if (object == nullptr) return false;
     object->Open = false;
+    M().FreeSlots.push_back(reinterpret_cast<uintptr_t>(handle) / 4 - 1);
     return true;
 }
 
@@ -594,10 +656,7 @@ intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr
         return call.RunUserCode(
             [record, message, wParam, lParam] { return record->Procedure(message, wParam, lParam); });
     TSentMessage sent{window, message, wParam, lParam};
-    TSentMessage** tail = &record->Owner->Inbox;
-    while (*tail != nullptr) tail = &(*tail)->Next;
-    *tail = &sent;
-    M().Changed.notify_all();
+    Enqueue(*record->Owner, &sent);
     for (;;) {
         // A thread blocked in SendMessage still handles messages sent to it.
         Block(call.Guard, call.Self, "SendMessageA",
@@ -666,6 +725,16 @@ void OpenGate() {
     Lock lock(M().Mutex);
     M().GateVk = -1;
     M().Changed.notify_all();
+}
+
+void OpenGateWhenBlockedIn(const std::string& waitName) {
+    Lock lock(M().Mutex);
+    M().Triggers.push_back({waitName, TTrigger::TAction::OpenGate});
+}
+
+void SendWhenBlockedIn(const std::string& waitName, TWindow window, uint32_t message) {
+    Lock lock(M().Mutex);
+    M().Triggers.push_back({waitName, TTrigger::TAction::Send, window, message});
 }
 
 uint32_t KeyQueries(int vk) {
@@ -750,31 +819,6 @@ void WaitQuiescent() {
     self.Waiting = false;
     self.WaitName = "";
     self.ReadyFn = nullptr;
-}
-
-std::thread TestThread(std::function<void()> body) {
-    TThread* record;
-    {
-        Lock lock(M().Mutex);
-        record = NewTestThreadRecord();
-    }
-    return std::thread([record, body = std::move(body)] {
-        {
-            Lock lock(M().Mutex);
-            AdoptRecord(record);
-        }
-        body();
-    });
-}
-
-void WaitForThreadBlockedIn(const std::string& waitName) {
-    Lock lock(M().Mutex);
-    TThread& self = SelfLocked();
-    Block(lock, self, "WaitForThreadBlockedIn", [&self, &waitName] {
-        for (const TThread* t : M().Threads)
-            if (t != &self && t->Waiting && waitName == t->WaitName) return true;
-        return false;
-    });
 }
 
 TThreadState ThreadState(THandle handle) {

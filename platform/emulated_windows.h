@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "platform.h"
 
@@ -29,6 +28,9 @@ void ResetKeyboard();
 // ("GetAsyncKeyState (gated)") until OpenGate: holds a worker mid-cycle.
 void GateKeyQuery(int vk);
 void OpenGate();
+// Opens the gate as soon as any thread blocks in the platform call
+// `waitName` (once): holds the worker exactly until someone waits for it.
+void OpenGateWhenBlockedIn(const std::string& waitName);
 uint32_t KeyQueries(int vk);  // GetAsyncKeyState calls for this key so far
 uint64_t TotalKeyQueries();
 
@@ -41,6 +43,11 @@ using TWindowProc =
 platform::TWindow CreateWindowForThisThread(TWindowProc procedure);
 void DestroyWindow(platform::TWindow window);
 int PendingSentMessages();  // messages sent to the calling thread, not yet handled
+// When any thread next blocks in the platform call `waitName`, `message` is
+// sent to `window` from elsewhere without the sender waiting (as
+// SendNotifyMessage from another thread does): its owner handles it when it
+// services its sent messages.
+void SendWhenBlockedIn(const std::string& waitName, platform::TWindow window, uint32_t message);
 
 // --- Virtual clock.
 uint64_t Now();
@@ -56,14 +63,9 @@ void SetAutoClock(bool on);
 // guard, printing where each thread waits.
 void WaitQuiescent();
 
-// A helper thread for a test, known to the emulator from the start, so that
-// the deadlock check counts it as running until it blocks.
-std::thread TestThread(std::function<void()> body);
-
-// Blocks until another thread is blocked in the platform call `waitName`.
-void WaitForThreadBlockedIn(const std::string& waitName);
-
-// --- Threads and handles.
+// --- Threads and handles. A closed handle's value is given to the next
+// object made (the last closed first), as on Windows: a handle used after
+// it was closed then reaches another object, so such a fault shows.
 // Blocked: waiting with nothing to wake it yet; a thread whose wait is
 // satisfied but has not woken counts as Running.
 enum class TThreadState { Running, Blocked, Suspended, Finished, Terminated, Unknown };

@@ -45,13 +45,64 @@ native_build() {
 
 # --- Windows: the cross-compiler, Wine and a virtual display.
 
+# Whether this machine runs 32-bit x86 programs. Some kernels run without
+# IA-32 emulation (execve of a 32-bit program fails with "Exec format
+# error"), and then no 32-bit Wine can run. Probed with a minimal 32-bit
+# Linux program (ELF header, one segment, exit(0)).
+can_run_32bit() {
+    local probe
+    probe="$(mktemp)"
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' >"$probe"
+    printf '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' >>"$probe"
+    printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00' >>"$probe"
+    printf '\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08' >>"$probe"
+    printf '\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00' >>"$probe"
+    printf '\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >>"$probe"
+    chmod +x "$probe"
+    local status=0
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ "$status" -eq 0 ]
+}
+
+# WINE_BITS: 32 where 32-bit programs run, so that the DLL users get runs
+# under Wine; otherwise 64, and the Windows programs that run here are a
+# 64-bit build of the same sources.
+if [ -z "${WINE_BITS:-}" ]; then
+    if can_run_32bit; then WINE_BITS=32; else WINE_BITS=64; fi
+fi
+
 ensure_windows_tools() {
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        echo "== enabling the i386 architecture for Wine"
-        as_root dpkg --add-architecture i386
-        APT_UPDATED=0
+    if [ "$WINE_BITS" = 32 ]; then
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            echo "== enabling the i386 architecture for Wine"
+            as_root dpkg --add-architecture i386
+            APT_UPDATED=0
+        fi
+        ensure_packages cmake ninja-build g++-mingw-w64-i686 wine wine32:i386 xvfb xauth
+    else
+        echo "== this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off):"
+        echo "   the 32-bit DLL is built and checked, and the Windows programs run here are a"
+        echo "   64-bit build of the same sources under 64-bit Wine"
+        ensure_packages cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     fi
-    ensure_packages cmake ninja-build g++-mingw-w64-i686 wine wine32:i386 xvfb xauth
+}
+
+# The Wine loader for the programs that run here.
+wine_loader() {
+    if [ "$WINE_BITS" = 32 ]; then echo wine; else echo /usr/lib/wine/wine64; fi
+}
+
+# A Unix path as Wine's programs see it (drive Z: is the root); winepath
+# itself would start the 32-bit loader.
+windows_path() {
+    local path="$1"
+    echo "Z:${path//\//\\}"
+}
+
+# The architecture of the Windows programs that run here.
+run_arch() {
+    if [ "$WINE_BITS" = 32 ]; then echo i686; else echo x86_64; fi
 }
 
 # Builds xmp_plovane.dll and the stand-in player, and copies them to dist/.
@@ -59,29 +110,42 @@ ensure_windows_tools() {
 windows_build() {
     local dir="$ROOT/build/windows"
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" "$@" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
     mkdir -p "$ROOT/dist"
     i686-w64-mingw32-strip -o "$ROOT/dist/xmp_plovane.dll" "$dir/xmp_plovane/xmp_plovane.dll"
     i686-w64-mingw32-strip -o "$ROOT/dist/stand_in_player.exe" "$dir/stand_in_player/stand_in_player.exe"
 }
 
+# The DLL and the stand-in player that run here: those of windows_build,
+# or a 64-bit build of them (build/windows64). Extra arguments go to CMake.
+# Sets RUN_DIR to the tree.
+run_build() {
+    RUN_DIR="$ROOT/build/windows"
+    [ "$WINE_BITS" = 32 ] && return 0
+    RUN_DIR="$ROOT/build/windows64"
+    cmake -S "$ROOT" -B "$RUN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" -DPLOVANE_MINGW_ARCH=x86_64 "$@" >/dev/null
+    cmake --build "$RUN_DIR" -j "$JOBS"
+}
+
 # Builds the end-to-end tests (GoogleTest needs MinGW's posix thread model)
-# against the DLL windows_build made.
+# against the DLL that runs here (run_build).
 e2e_build() {
-    local dir="$ROOT/build/windows-e2e"
+    local dir="$ROOT/build/windows-e2e-$(run_arch)"
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DPLOVANE_MINGW_THREADS=posix \
-        -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
-        -DPLOVANE_DLL_UNDER_TEST="$ROOT/build/windows/xmp_plovane/xmp_plovane.dll" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" -DPLOVANE_MINGW_ARCH="$(run_arch)" \
+        -DPLOVANE_MINGW_THREADS=posix -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
+        -DPLOVANE_DLL_UNDER_TEST="$RUN_DIR/xmp_plovane/xmp_plovane.dll" >/dev/null
     cmake --build "$dir" -j "$JOBS"
+    E2E_DIR="$dir"
 }
 
 # Starts a virtual display and a persistent Wine server, both inside the
 # build tree's reach and stopped again when the calling script exits.
 wine_start() {
-    export WINEPREFIX="$ROOT/build/wine-prefix"
-    export WINEARCH=win32
+    export WINEPREFIX="$ROOT/build/wine-prefix-$WINE_BITS"
+    if [ "$WINE_BITS" = 32 ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
     local n
@@ -102,7 +166,7 @@ wine_start() {
         echo "== making a Wine prefix in $WINEPREFIX"
     fi
     wineserver -p
-    wine wineboot -i </dev/null >/dev/null 2>&1
+    "$(wine_loader)" wineboot -i </dev/null >/dev/null 2>&1
 }
 
 wine_stop() {

@@ -229,6 +229,57 @@ TEST_F(PluginTest, FreeInstanceWhileACommandWaitsForTheHostCompletesAndHandlesIt
     EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80}));
 }
 
+// --- The host's window procedures calling the plug-in from inside the
+// engine's waits in CreateInstance and FreeInstance.
+
+class PluginReentryTest : public PluginTest {
+protected:
+    // One instance's four keys, each sending its command once per press,
+    // from the one worker.
+    void ExpectOneLiveInstance() {
+        ASSERT_EQ(HotkeyLast, 3);
+        ASSERT_NE(PollerThread, nullptr);
+        EXPECT_EQ(emulated::LiveThreadCount(), 1);
+        PumpAndSettle();
+        Shortcuts.clear();
+        for (uint16_t vk : {VK_PLAY, VK_NEXT}) emulated::TapKey(vk);
+        ASSERT_TRUE(PumpCycle());
+        EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{128, 80}));
+    }
+    TReentrantHandler Handler;
+};
+
+TEST_F(PluginReentryTest, FreeInstanceRunDuringCreateInstancesLockWait) {
+    TPluginDescriptor* d = Bind();
+    d->CreateInstance();
+    HoldWorkerAt(VK_STOP);
+    Handler.RunInTheNextWait([d] {
+        emulated::OpenGate();
+        d->FreeInstance(nullptr);
+    });
+    EXPECT_EQ(d->CreateInstance(), reinterpret_cast<void*>(1));
+    EXPECT_EQ(Handler.Runs, 1);
+    ExpectOneLiveInstance();
+}
+
+TEST_F(PluginReentryTest, CreateFreeCreateRunDuringFreeInstancesStop) {
+    TPluginDescriptor* d = Bind();
+    d->CreateInstance();
+    HoldWorkerAt(0xFF);  // in its key reset: the stop has to wait
+    Handler.RunInTheNextWait([d] {
+        d->CreateInstance();
+        emulated::OpenGate();
+        d->FreeInstance(nullptr);
+        d->CreateInstance();
+    });
+    d->FreeInstance(nullptr);
+    EXPECT_EQ(Handler.Runs, 1);
+    ExpectOneLiveInstance();
+    d->FreeInstance(nullptr);
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), 0);
+}
+
 // A host that gives no routine table, or one without its window routine,
 // gets an instance whose keys send to no window.
 class MissingHostTableTest : public PluginTest, public ::testing::WithParamInterface<int> {};

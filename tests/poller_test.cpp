@@ -219,25 +219,47 @@ TEST_F(WorkerTest, ShutDownDuringACallbackAbandonsTheWorkerWithoutWaiting) {
     emulated::DestroyWindow(TestWindow);
 }
 
+// Held in its key reset just after a callback threw: outside any callback.
 TEST_F(WorkerTest, ShutDownLetsAWorkerBusyOutsideACallbackParkAndEndsIt) {
     const int threads = emulated::LiveThreadCount();
-    emulated::GateKeyQuery(0x80);  // part of the key reset
-    ASSERT_TRUE(emulated::AdvanceToNextDeadline());
-    Settle();
-    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "GetAsyncKeyState (gated)");
-    // Opens the gate once shut-down waits for the worker to park.
-    std::thread opener = emulated::TestThread([] {
-        emulated::WaitForThreadBlockedIn("WaitForSingleObject");
-        emulated::OpenGate();
-    });
+    const int handles = emulated::OpenHandleCount();
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, AlwaysThrow));
+    emulated::PressKey(VK_A);
+    HoldWorkerAt(0x80);
+    ASSERT_EQ(Fired(), (std::vector<int32_t>{1}));
+    emulated::OpenGateWhenBlockedIn("WaitForSingleObject");  // once shut-down waits for it to park
     ShutDownUnderLoaderLock();
-    opener.join();
     EXPECT_EQ(PollerThread, nullptr);
-    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1) << "the worker was abandoned, not ended";
+    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1) << "the worker was left suspended instead of ended";
+    EXPECT_EQ(emulated::OpenHandleCount(), handles - 3) << "thread handle and both events";
 }
 
-TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeKeepsItOut) {
+// Held inside its scan (holding the lock, not in a callback) for longer than
+// the grace: it may hold anything of ours, so it keeps everything.
+TEST_F(WorkerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    HoldWorkerAt(VK_A);
     const int threads = emulated::LiveThreadCount();
+    const int handles = emulated::OpenHandleCount();
+    const uint64_t queries = emulated::TotalKeyQueries();
+    emulated::SetAutoClock(true);  // lets the grace run out
+    ShutDownUnderLoaderLock();
+    emulated::SetAutoClock(false);
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(PollerLock, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads) << "the worker stays, suspended";
+    // Freeing the lock it holds would also abort in DeleteCriticalSection.
+    EXPECT_EQ(emulated::OpenHandleCount(), handles - 1) << "only the thread handle is closed";
+    emulated::OpenGate();
+    Settle();
+    EXPECT_EQ(emulated::TotalKeyQueries(), queries) << "the suspended worker ran on";
+}
+
+// Load and unload at once, as a host listing its plug-ins does: the worker
+// has not started yet; it is ended, not left behind.
+TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeEndsIt) {
+    const int threads = emulated::LiveThreadCount();
+    const int handles = emulated::OpenHandleCount();
     emulated::RunUnderLoaderLock([] {
         HotkeysStartup();
         HotkeysShutdown();
@@ -247,7 +269,8 @@ TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeKeepsItOut) {
     const uint64_t queries = emulated::TotalKeyQueries();
     Settle();
     EXPECT_EQ(emulated::TotalKeyQueries(), queries) << "the worker ran its loop after shut-down";
-    EXPECT_EQ(emulated::LiveThreadCount(), threads + 1);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads);
+    EXPECT_EQ(emulated::OpenHandleCount(), handles);
 }
 
 TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "emulated_windows.h"
@@ -54,6 +55,51 @@ inline bool PumpCycle() {
 inline void Cycles(int count) {
     for (int i = 0; i < count; ++i) Cycle();
 }
+
+// Holds the worker at its next query of `vk`: inside its scan, holding the
+// lock, for a registered key; in its key reset, holding nothing, otherwise.
+inline void HoldWorkerAt(uint16_t vk) {
+    Settle();
+    emulated::GateKeyQuery(vk);
+    ASSERT_TRUE(emulated::AdvanceToNextDeadline());
+    Settle();
+    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "GetAsyncKeyState (gated)");
+}
+
+// A host's window procedure that calls the engine from inside one of the
+// engine's waits on this thread: when this thread next blocks waiting for
+// the worker, another thread's message reaches a window of this thread, and
+// its handler runs `body` here, within the wait.
+class TReentrantHandler {
+public:
+    static constexpr uint32_t MESSAGE = 0x8001;  // WM_APP + 1
+
+    TReentrantHandler() {
+        Window = emulated::CreateWindowForThisThread([this](uint32_t message, uintptr_t, intptr_t) {
+            if (message == MESSAGE && Body) {
+                const std::function<void()> body = std::move(Body);
+                Body = nullptr;
+                body();
+                ++Runs;
+            }
+            return intptr_t{0};
+        });
+    }
+    ~TReentrantHandler() { emulated::DestroyWindow(Window); }
+    TReentrantHandler(const TReentrantHandler&) = delete;
+    TReentrantHandler& operator=(const TReentrantHandler&) = delete;
+
+    void RunInTheNextWait(std::function<void()> body) {
+        Body = std::move(body);
+        emulated::SendWhenBlockedIn("MsgWaitForMultipleObjects", Window, MESSAGE);
+    }
+
+    int Runs = 0;
+
+private:
+    platform::TWindow Window = nullptr;
+    std::function<void()> Body;
+};
 
 // Puts the module back in its just-loaded state (no worker, empty table,
 // cleared cache) and the keyboard at rest.

@@ -380,8 +380,9 @@ TEST_F(EndToEnd, TheDescriptorAsThePlayerSeesIt) {
     EXPECT_EQ(std::memcmp(&copy, second, sizeof copy), 0);
     EXPECT_EQ(HostTableRequests, (std::vector<uint32_t>{0, 0}));
 
-    const auto* slots = reinterpret_cast<const uint32_t*>(first);
-    EXPECT_EQ(sizeof(TPluginDescriptor), 52u);
+    // Thirteen pointer-sized slots: 52 bytes in the 32-bit DLL the player loads.
+    const auto* slots = reinterpret_cast<const uintptr_t*>(first);
+    EXPECT_EQ(sizeof(TPluginDescriptor), 13 * sizeof(void*));
     EXPECT_EQ(slots[0], 0u) << "flag word";
     EXPECT_STREQ(first->Name, "Plovane");
     for (int empty : {6, 9, 10, 11}) EXPECT_EQ(slots[empty], 0u) << "slot " << empty;
