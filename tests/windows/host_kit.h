@@ -27,6 +27,7 @@ inline std::vector<LONGLONG> ShortcutTimes;
 inline int HandledOffThread = 0;  // handled on another thread than the host's (must stay 0)
 inline int NotFromWorker = 0;     // not sent from another thread (must stay 0)
 inline void (*OnShortcut)(WPARAM) = nullptr;
+inline void (*OnAppMessage)(UINT) = nullptr;  // messages from WM_APP up
 inline std::vector<uint32_t> HostTableRequests;
 
 inline LONGLONG Now() {
@@ -47,6 +48,10 @@ inline LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam,
         if (!InSendMessage()) ++NotFromWorker;
         Shortcuts.push_back(wParam);
         if (OnShortcut != nullptr) OnShortcut(wParam);
+        return 0;
+    }
+    if (message >= WM_APP && message <= 0xBFFF && OnAppMessage != nullptr) {
+        OnAppMessage(message);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -169,6 +174,37 @@ inline long HandleCount() {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
     }
     return open;
+}
+
+// Private memory of the process, committed or reserved, in bytes: what a
+// thread's stack and its system records take, whether the thread still runs
+// or not.
+inline unsigned long long PrivateAddressSpace() {
+    unsigned long long total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    const char* at = nullptr;
+    while (VirtualQuery(at, &info, sizeof info) == sizeof info) {
+        if (info.Type == MEM_PRIVATE && info.State != MEM_FREE) total += info.RegionSize;
+        const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return total;
+}
+
+// Sends `message` to the main window from another thread without waiting
+// for it (SendNotifyMessage): the host's thread handles it the next time it
+// services sent messages, wherever that is.
+inline DWORD WINAPI NotifyMainWindow(LPVOID message) {
+    SendNotifyMessageA(MainWindow, static_cast<UINT>(reinterpret_cast<UINT_PTR>(message)), 0, 0);
+    return 0;
+}
+inline void NotifyFromAnotherThread(UINT message) {
+    HANDLE thread = CreateThread(nullptr, 0, NotifyMainWindow,
+                                 reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(message)), 0, nullptr);
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
 }
 
 // The plug-in, loaded as the player loads it.
