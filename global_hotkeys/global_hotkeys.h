@@ -2,11 +2,26 @@
 // whichever application has the focus. A worker thread samples the keyboard
 // every 100 ms; no keyboard hook and no system-registered hot key is used.
 //
-// AddHotkey and RemoveHotkey are called from one thread at a time, never
-// from inside a callback. Callbacks run on the worker, in registration
-// order, once per press. While the calling thread waits for the worker in
-// either call, it handles the messages sent to its own windows, so a
-// callback may send synchronously to that thread's windows.
+// Callbacks run on the worker, in registration order, once per press.
+//
+// While AddHotkey or RemoveHotkey waits for the worker (for the table's lock,
+// or for a stopping worker to end), the calling thread handles the messages
+// other threads send to its windows. So a callback may send synchronously to
+// that thread's windows, and the window procedures run meanwhile may call
+// AddHotkey and RemoveHotkey themselves: afterwards every entry reported
+// stored is live, every entry reported removed is gone, and one worker runs
+// exactly while the table is not empty.
+//
+// The caller's rules, as for any lock:
+// - Call AddHotkey and RemoveHotkey from one thread at a time.
+// - Never from a callback, nor from anything a callback waits for. In
+//   particular, the window procedure that handles a message a callback sends
+//   synchronously runs while that callback waits: registering or removing
+//   from it deadlocks (the worker holds the lock and waits for that
+//   procedure).
+// - Never with the loader lock held (from a library's entry routine): the
+//   last removal waits for the worker to end, and a thread's end needs that
+//   lock. HotkeysStartup and HotkeysShutdown are the calls made for there.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +50,9 @@ bool RemoveHotkey(int32_t id);
 // Run by the library's entry routine at process attach: starts the worker.
 void HotkeysStartup();
 
-// Run by the library's entry routine at process detach. Never waits (the
-// loader lock is held). `processEnding`: the process is exiting, so every
+// Run by the library's entry routine at process detach, under the loader
+// lock: never waits for the worker to end (at most a bounded grace for a
+// busy worker to park). `processEnding`: the process is exiting, so every
 // other thread is already gone.
 void HotkeysShutdown(bool processEnding = false);
 

@@ -39,22 +39,30 @@ row "scan alone, 4 / 25 / 50 / 100 entries, median" "$s4 / $s25 / $s50 / $s100 n
 
 echo "== windows: the DLL, the stand-in player and the benchmark host"
 windows_build -DPLOVANE_BUILD_BENCH=ON
+run_build -DPLOVANE_BUILD_BENCH=ON
 e2e_build
 wine_start
+wine="$(wine_loader)"
+if [ "$WINE_BITS" = 64 ]; then
+    row "what ran under Wine" "a 64-bit build of the same sources (this machine runs no 32-bit programs)" \
+        "the 32-bit DLL" "-"
+fi
 
 echo "== the benchmark host under Wine (a few minutes)"
 bench_status=0
-timeout 1200 wine "$ROOT/build/windows/bench/windows/plovane_bench.exe" </dev/null | tee "$out/host.txt" || bench_status=$?
+timeout 1200 "$wine" "$RUN_DIR/bench/windows/plovane_bench.exe" </dev/null | tee "$out/host.txt" || bench_status=$?
 grep '^ROW|' "$out/host.txt" | while IFS='|' read -r _ figure result target verdict; do
     row "$figure" "$result" "$target" "$verdict"
 done
+grep '^LATENCY|' "$out/host.txt" | cut -d'|' -f2 >"$out/latencies.txt" || true
+bash "$ROOT/scripts/latency_histogram.sh" "$out/latencies.txt" >"$ROOT/bench/latency.svg"
 
 echo "== idle cost of a live instance (30 s each, measured from outside)"
 cpu_ns() {  # pid -> CPU time of all its threads, ns
     cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'
 }
 idle_cpu() {  # player arguments -> "player_ns wineserver_ns" over 30 s
-    wine "$ROOT/dist/stand_in_player.exe" --idle 34 "$@" </dev/null >/dev/null 2>&1 &
+    "$wine" "$RUN_DIR/stand_in_player/stand_in_player.exe" --idle 34 "$@" </dev/null >/dev/null 2>&1 &
     local launcher=$! pid="" i
     for i in $(seq 1 50); do
         pid=$(pgrep -n -f 'stand_in_player.exe' || true)
@@ -71,7 +79,7 @@ idle_cpu() {  # player arguments -> "player_ns wineserver_ns" over 30 s
     wait "$launcher" || true
     echo "$((p1 - p0)) $((s1 - s0))"
 }
-read -r with_p with_s < <(idle_cpu "$(winepath -w "$ROOT/dist/xmp_plovane.dll")")
+read -r with_p with_s < <(idle_cpu "$(windows_path "$RUN_DIR/xmp_plovane/xmp_plovane.dll")")
 read -r without_p without_s < <(idle_cpu --no-plugin)
 idle=$(awk -v a="$with_p" -v b="$without_p" 'BEGIN { printf "%.3f", (a - b) / 30 / 1e6 }')
 idle_server=$(awk -v a="$with_s" -v b="$without_s" 'BEGIN { printf "%.3f", (a - b) / 30 / 1e6 }')
@@ -87,8 +95,8 @@ row "xmp_plovane.dll size and imports" "$(stat -c %s "$dll") bytes; $imports" "r
 
 echo "== soak: long forms under Wine"
 soak_status=0
-(cd "$ROOT/build/windows-e2e/tests/windows" &&
-    PLOVANE_SOAK=long timeout 1800 wine plovane_e2e_tests.exe --gtest_filter='*Soak*' </dev/null) \
+(cd "$E2E_DIR/tests/windows" &&
+    PLOVANE_SOAK=long timeout 1800 "$wine" plovane_e2e_tests.exe --gtest_filter='*Soak*' </dev/null) \
     >"$out/soak.txt" 2>&1 || soak_status=$?
 grep -E '^[0-9]+ (trials|load/unload)|PASSED|FAILED' "$out/soak.txt" || true
 soak_lines=$(grep -E '^[0-9]+ (trials|load/unload)' "$out/soak.txt" | paste -sd ';' - || true)
@@ -101,16 +109,20 @@ cpu=$(awk -F: '/model name/ { sub(/^ /, "", $2); print $2; exit }' /proc/cpuinfo
     echo "# Benchmark results"
     echo
     echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') by \`bash scripts/bench.sh\` on $cpu, $(nproc) cores,"
-    echo "$(wine --version) under Xvfb; native figures on the emulated Windows, built with $(g++ --version | head -1)."
+    echo "$("$wine" --version) ($WINE_BITS-bit) under Xvfb; native figures on the emulated Windows, built with $(g++ --version | head -1)."
     echo
     echo "| figure | result | target | verdict |"
     echo "|---|---|---|---|"
     cat "$rows"
+    echo
+    echo "Key press to handled message, the held presses above (\`bench/latency.svg\`):"
+    echo
+    echo "![latency histogram](latency.svg)"
 } >"$ROOT/bench/RESULTS.md"
 
 # The README quotes the latest table, between its two markers.
 awk -v table="$ROOT/bench/RESULTS.md" '
-    /<!-- bench-results:begin -->/ { print; while ((getline line < table) > 0) if (line !~ /^# /) print line; skip = 1; next }
+    /<!-- bench-results:begin -->/ { print; while ((getline line < table) > 0) if (line !~ /^# / && line !~ /latency\.svg/) print line; skip = 1; next }
     /<!-- bench-results:end -->/ { skip = 0 }
     !skip { print }' "$ROOT/README.md" >"$out/README.md" && cp "$out/README.md" "$ROOT/README.md"
 
