@@ -1,7 +1,8 @@
 # Checks what a user's player sees of xmp_plovane.dll: exactly one export,
 # XMPDSP_GetInterface2, undecorated and removing its two stack arguments
-# itself; imports from Windows system libraries only.
-#   cmake -DDLL=path -DOBJDUMP=i686-w64-mingw32-objdump -P CheckDllInterface.cmake
+# itself; imports from Windows system libraries only; and, with MAX_SIZE,
+# its size in bytes.
+#   cmake -DDLL=path -DOBJDUMP=i686-w64-mingw32-objdump [-DMAX_SIZE=n] -P CheckDllInterface.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "cannot read ${DLL}")
@@ -46,10 +47,29 @@ foreach(line IN LISTS imports)
 endforeach()
 
 # Callee-cleaned, two stack arguments: the routine returns with "ret $0x8".
-execute_process(COMMAND ${OBJDUMP} -d --disassemble=_XMPDSP_GetInterface2@8 ${DLL}
+# The DLL has no symbols, so its code is found through the export table.
+string(REGEX MATCH "ImageBase[ \t]+([0-9a-fA-F]+)" _ "${headers}")
+set(image_base ${CMAKE_MATCH_1})
+string(REGEX MATCH "\\+base\\[ *1\\] ([0-9a-fA-F]+) Export RVA" _ "${headers}")
+set(export_rva ${CMAKE_MATCH_1})
+if(NOT image_base OR NOT export_rva)
+  message(FATAL_ERROR "cannot find the export's address")
+endif()
+math(EXPR start "0x${image_base} + 0x${export_rva}" OUTPUT_FORMAT HEXADECIMAL)
+math(EXPR stop "${start} + 256" OUTPUT_FORMAT HEXADECIMAL)
+execute_process(COMMAND ${OBJDUMP} -d --start-address=${start} --stop-address=${stop} ${DLL}
                 OUTPUT_VARIABLE code RESULT_VARIABLE failed)
-if(failed OR NOT code MATCHES "ret +\\$0x8")
-  message(FATAL_ERROR "XMPDSP_GetInterface2 does not return with ret $0x8:\n${code}")
+string(REGEX MATCH "\tret[^\n]*" first_ret "${code}")
+if(failed OR NOT first_ret MATCHES "ret +\\$0x8")
+  message(FATAL_ERROR "XMPDSP_GetInterface2 does not return with ret $0x8 (first return: '${first_ret}'):\n${code}")
+endif()
+
+if(MAX_SIZE)
+  file(SIZE ${DLL} size)
+  if(size GREATER MAX_SIZE)
+    message(FATAL_ERROR "${DLL} is ${size} bytes, more than ${MAX_SIZE}")
+  endif()
+  message(STATUS "size: ${size} bytes (at most ${MAX_SIZE})")
 endif()
 
 message(STATUS "exports: XMPDSP_GetInterface2; imports: ${names}")

@@ -105,7 +105,7 @@ TEST_F(PluginTest, TheAboutBoxIsOneLineOfThreePieces) {
     Bind()->ShowAbout(MainWindow);
     const emulated::TMessageBoxRecord box = emulated::LastMessageBox();
     EXPECT_EQ(box.Owner, MainWindow);
-    EXPECT_EQ(box.Caption, "Plovane 0.2");
+    EXPECT_EQ(box.Caption, "Plovane " PLOVANE_VERSION);
     EXPECT_EQ(box.Style, 0x40u);
     const std::string keys = "Keys are: Play/Pause, Previous, Next and Stop.";
     const std::string last =

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "plovane_version.h"
 #include "xmp_dsp.h"
 
 // Contact for the about box: the project's maintainers.
@@ -13,7 +14,7 @@
 namespace xmp_plovane {
 
 constexpr char PLUGIN_NAME[] = "Plovane";
-constexpr char ABOUT_CAPTION[] = "Plovane 0.2";
+constexpr char ABOUT_CAPTION[] = "Plovane " PLOVANE_VERSION;
 constexpr char ABOUT_TEXT[] =
     "Plovane lets you control XMPlay with the media keys of your keyboard. "
     "Keys are: Play/Pause, Previous, Next and Stop. " PLOVANE_AUTHOR_CREDIT

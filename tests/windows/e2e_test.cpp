@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host_kit.h"
+#include "plovane_version.h"
 
 namespace {
 
@@ -389,6 +390,34 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
     EXPECT_LE(handlesLeft, 3L * threadsLeft + endedAfterSending);
 }
 
+// --- Exceptions in the build we hand out: plovane_eh_probe.dll is built
+// exactly as xmp_plovane.dll is, and its callback throws on a real press.
+
+TEST_F(EndToEnd, ACallbackThrowingInTheShippedBuildLeavesTheWorkerRunning) {
+    constexpr BYTE VK_PROBE = VK_F24;
+    const std::string path = DllPath().substr(0, DllPath().find_last_of("\\/") + 1) + "plovane_eh_probe.dll";
+    HMODULE probe = LoadLibraryA(path.c_str());
+    ASSERT_NE(probe, nullptr) << "cannot load " << path;
+    auto resolve = [probe](const char* name) { return reinterpret_cast<void*>(GetProcAddress(probe, name)); };
+    auto registerKey = reinterpret_cast<BOOL (*)(WORD)>(resolve("ProbeRegister"));
+    auto throws = reinterpret_cast<LONG (*)()>(resolve("ProbeThrows"));
+    auto remove = reinterpret_cast<BOOL (*)()>(resolve("ProbeRemove"));
+    ASSERT_TRUE(registerKey != nullptr && throws != nullptr && remove != nullptr);
+    ASSERT_TRUE(registerKey(VK_PROBE));
+
+    // Held: the entry stays armed after each throw, so it fires every cycle.
+    KeyDown(VK_PROBE);
+    EXPECT_TRUE(PumpUntil([&] { return throws() >= 3; }, DELIVERY_LIMIT_MS)) << "throws seen: " << throws();
+    KeyUp(VK_PROBE);
+    PumpFor(QUIET_MS);
+    const LONG afterRelease = throws();
+    Tap(VK_PROBE);
+    EXPECT_TRUE(PumpUntil([&] { return throws() > afterRelease; }, DELIVERY_LIMIT_MS))
+        << "the worker stopped after the throws";
+    EXPECT_TRUE(remove());
+    FreeLibrary(probe);
+}
+
 // --- The about box, read back from the real message box window.
 
 struct TBoxFinder {
@@ -423,8 +452,9 @@ TEST_F(EndToEnd, TheAboutBoxShowsTheCaptionAndText) {
     HANDLE shower = CreateThread(nullptr, 0, ShowAboutBox, Plugin.Descriptor, 0, nullptr);
     ASSERT_NE(shower, nullptr);
     TBoxFinder finder;
-    ASSERT_TRUE(PumpUntil([&] { return (finder.Box = FindWindowA("#32770", "Plovane 0.2")) != nullptr; }, 10000))
-        << "no message box captioned \"Plovane 0.2\"";
+    ASSERT_TRUE(PumpUntil([&] { return (finder.Box = FindWindowA("#32770", "Plovane " PLOVANE_VERSION)) != nullptr; },
+                          10000))
+        << "no message box captioned \"Plovane " PLOVANE_VERSION "\"";
     EnumChildWindows(finder.Box, ReadBoxChild, reinterpret_cast<LPARAM>(&finder));
     PostMessageA(finder.Box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(shower, 0) == WAIT_OBJECT_0; }, 10000))
@@ -485,6 +515,7 @@ TEST_F(EndToEnd, TheDescriptorAsThePlayerSeesIt) {
     EXPECT_EQ(first->PassSamples(reinterpret_cast<void*>(1), samples.data(), 0), 0u);
 }
 
+// The version the project sets, read back from the DLL's version resource.
 TEST_F(EndToEnd, TheDllCarriesItsVersion) {
     const std::string path = DllPath();
     DWORD ignored = 0;
@@ -495,12 +526,17 @@ TEST_F(EndToEnd, TheDllCarriesItsVersion) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(2, 0));
-    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(2, 0));
-    char* description = nullptr;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription",
-                               reinterpret_cast<void**>(&description), &length));
-    EXPECT_STREQ(description, "Plovane");
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(PLOVANE_VERSION_MINOR, PLOVANE_VERSION_MAJOR));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(PLOVANE_VERSION_MINOR, PLOVANE_VERSION_MAJOR));
+    auto text = [&](const char* name) -> std::string {
+        char* value = nullptr;
+        const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)) return "";
+        return value;
+    };
+    EXPECT_EQ(text("FileDescription"), "Plovane");
+    EXPECT_EQ(text("FileVersion"), PLOVANE_VERSION);
+    EXPECT_EQ(text("ProductVersion"), PLOVANE_VERSION);
 }
 
 // Ends the process when a case stops making progress, so a hang fails fast.
