@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_native_tools
 ensure_windows_tools
+ensure_packages zip unzip
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
@@ -27,6 +28,35 @@ run_suite asan-ubsan -DPLOVANE_SANITIZE=address,undefined
 echo "== windows build: xmp_plovane.dll, its exports and imports"
 windows_build
 ctest --test-dir "$ROOT/build/windows" --output-on-failure --no-tests=error
+
+echo "== release: the package, built twice in two directories, byte for byte"
+bash "$ROOT/scripts/release.sh"
+check_release() {
+    local version zip scratch name
+    version=$(sed -n 's/^project(plovane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    zip="$ROOT/dist/plovane-$version-win32.zip"
+    scratch="$(mktemp -d)"
+    local listed
+    listed=$(unzip -Z1 "$zip" | sort | paste -sd' ')
+    if [ "$listed" != "LICENSE README.txt SHA256SUMS stand_in_player.exe xmp_plovane.dll" ]; then
+        echo "release: the zip holds: $listed" >&2
+        return 1
+    fi
+    unzip -q -d "$scratch/unpacked" "$zip"
+    (cd "$scratch/unpacked" && sha256sum -c --quiet SHA256SUMS)
+    mkdir -p "$scratch/second/plovane"
+    (cd "$ROOT" && tar --exclude=./build --exclude=./dist -cf - .) | tar -xf - -C "$scratch/second/plovane"
+    bash "$scratch/second/plovane/scripts/release.sh" >/dev/null
+    for name in xmp_plovane.dll stand_in_player.exe "plovane-$version-win32.zip"; do
+        if ! cmp -s "$ROOT/dist/$name" "$scratch/second/plovane/dist/$name"; then
+            echo "release: $name differs between two builds of one commit" >&2
+            return 1
+        fi
+        echo "   identical: $(cd "$ROOT/dist" && sha256sum "$name")"
+    done
+    rm -rf "$scratch"
+}
+check_release
 
 echo "== end-to-end tests of the DLL under Wine ($WINE_BITS-bit)"
 run_build
