@@ -67,7 +67,7 @@ bool EnterPollerLock() {
         // Announced before trying again: then either the try succeeds or the
         // worker, leaving the lock, sees the announcement and signals.
         LockWaiters.fetch_add(1);
-        bool entered = PollerLock->TryEnter();
+        const bool entered = PollerLock->TryEnter();
         if (!entered) {
             // Handlers run here may call the engine. One that stopped the
             // worker freed this lock and its events; one that took the lock
