@@ -6,17 +6,21 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <stdexcept>
-
 #include "global_hotkeys.h"
 
 namespace {
 
 volatile LONG Throws = 0;
 
-void ThrowOnPress(int32_t) {
+// A plain type: the probe should carry no more of the C++ library than the
+// plug-in does.
+struct TCallbackFailure {
+    int32_t Id;
+};
+
+void ThrowOnPress(int32_t id) {
     InterlockedIncrement(&Throws);
-    throw std::runtime_error("callback failure");
+    throw TCallbackFailure{id};
 }
 
 }  // namespace
