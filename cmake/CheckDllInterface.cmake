@@ -1,7 +1,8 @@
 # Checks what a user's player sees of xmp_plovane.dll: exactly one export,
 # XMPDSP_GetInterface2, undecorated and removing its two stack arguments
-# itself; imports from Windows system libraries only; and, with MAX_SIZE,
-# its size in bytes.
+# itself; imports from Windows system libraries only, and no keyboard hook or
+# system-registered hot key among them; and, with MAX_SIZE, its size in
+# bytes.
 #   cmake -DDLL=path -DOBJDUMP=i686-w64-mingw32-objdump [-DMAX_SIZE=n] -P CheckDllInterface.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
@@ -45,6 +46,12 @@ foreach(line IN LISTS imports)
   endif()
   list(APPEND names ${name})
 endforeach()
+
+# The keys are polled: nothing that hooks the keyboard or registers a hot key.
+string(REGEX MATCH "(SetWindowsHookEx[AW]?|RegisterHotKey|RegisterRawInputDevices)" hook "${headers}")
+if(hook)
+  message(FATAL_ERROR "imports ${hook}: the keys must be polled, not hooked or registered")
+endif()
 
 # Callee-cleaned, two stack arguments: the routine returns with "ret $0x8".
 # The DLL has no symbols, so its code is found through the export table.
