@@ -44,7 +44,8 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
 
 // Removes the first registration with this id; true when one was removed.
 // Removing the last registration stops the worker; when this returns, the
-// worker has ended and no callback runs any more.
+// worker has ended and no callback runs any more, unless window procedures
+// run while it waited added entries, which then have a new worker.
 bool RemoveHotkey(int32_t id);
 
 // Run by the library's entry routine at process attach: starts the worker.
