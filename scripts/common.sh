@@ -105,12 +105,25 @@ run_arch() {
     if [ "$WINE_BITS" = 32 ]; then echo i686; else echo x86_64; fi
 }
 
+# The version the project sets (CMakeLists.txt), e.g. 0.2.
+project_version() {
+    sed -n 's/^project(plovane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
+}
+
+# windows_configure DIR [CMAKE ARGS...]: a MinGW tree, built as what we hand
+# out is built (32-bit unless the arguments say otherwise).
+windows_configure() {
+    local dir="$1"
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" "$@" >/dev/null
+}
+
 # Builds xmp_plovane.dll and the stand-in player, and copies them to dist/.
 # Extra arguments go to CMake.
 windows_build() {
     local dir="$ROOT/build/windows"
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" "$@" >/dev/null
+    windows_configure "$dir" "$@"
     cmake --build "$dir" -j "$JOBS"
     mkdir -p "$ROOT/dist"
     # Linked without symbols: strip would only write a new time stamp.
@@ -124,8 +137,7 @@ run_build() {
     RUN_DIR="$ROOT/build/windows"
     [ "$WINE_BITS" = 32 ] && return 0
     RUN_DIR="$ROOT/build/windows64"
-    cmake -S "$ROOT" -B "$RUN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" -DPLOVANE_MINGW_ARCH=x86_64 "$@" >/dev/null
+    windows_configure "$RUN_DIR" -DPLOVANE_MINGW_ARCH=x86_64 "$@"
     cmake --build "$RUN_DIR" -j "$JOBS"
 }
 
@@ -133,11 +145,10 @@ run_build() {
 # against the DLL that runs here (run_build).
 e2e_build() {
     local dir="$ROOT/build/windows-e2e-$(run_arch)"
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" -DPLOVANE_MINGW_ARCH="$(run_arch)" \
+    windows_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DPLOVANE_MINGW_ARCH="$(run_arch)" \
         -DPLOVANE_MINGW_THREADS=posix -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
         -DPLOVANE_DLL_UNDER_TEST="$RUN_DIR/xmp_plovane/xmp_plovane.dll" \
-        -DPLOVANE_EH_PROBE_DLL="$RUN_DIR/tests/windows/eh_probe/plovane_eh_probe.dll" >/dev/null
+        -DPLOVANE_EH_PROBE_DLL="$RUN_DIR/tests/windows/eh_probe/plovane_eh_probe.dll"
     cmake --build "$dir" -j "$JOBS"
     E2E_DIR="$dir"
 }

@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages cmake ninja-build g++-mingw-w64-i686 zip
 
-version=$(sed -n 's/^project(plovane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+version=$(project_version)
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 # The commit's time, for every time stamp written (also read by the tools).
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -20,8 +20,7 @@ export SOURCE_DATE_EPOCH
 dir="$ROOT/build/release"
 rm -rf "$dir"
 echo "== release $version: building xmp_plovane.dll and stand_in_player.exe"
-cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw.cmake" >/dev/null
+windows_configure "$dir"
 cmake --build "$dir" -j "$JOBS" --target xmp_plovane stand_in_player >/dev/null
 echo "== checking the DLL's interface and size"
 ctest --test-dir "$dir" -R dll_exports_and_imports --output-on-failure --no-tests=error >/dev/null

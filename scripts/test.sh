@@ -33,7 +33,7 @@ echo "== release: the package, built twice in two directories, byte for byte"
 bash "$ROOT/scripts/release.sh"
 check_release() {
     local version zip scratch name
-    version=$(sed -n 's/^project(plovane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    version=$(project_version)
     zip="$ROOT/dist/plovane-$version-win32.zip"
     scratch="$(mktemp -d)"
     local listed

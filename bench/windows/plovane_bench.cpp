@@ -136,52 +136,31 @@ long ReferenceHandlesPer100() {
 // a worker caught in its callback is meant to stay.
 void MeasureLoadUnload() {
     const long runtime = ReferenceHandlesPer100();
-    struct TMode {
+    const struct {
+        TUnloadMode Mode;
         const char* Figure;
-        int Plan;
-    } const modes[] = {
-        {"per 100 load/unload cycles, unloaded right after load: threads / handles beyond the runtime's / "
-         "address space left", 0},
-        {"per 100 load/unload cycles, instance created and freed", 1},
-        {"per 100 load/unload cycles, instance live, worker idle", 2},
-        {"per 100 load/unload cycles, instance live, its message pending", 3},
+    } modes[] = {
+        {UNLOAD_RIGHT_AFTER_LOAD,
+         "per 100 load/unload cycles, unloaded right after load: threads / handles beyond the runtime's / "
+         "address space left"},
+        {UNLOAD_AFTER_CREATE_AND_FREE, "per 100 load/unload cycles, instance created and freed"},
+        {UNLOAD_INSTANCE_LIVE_WORKER_IDLE, "per 100 load/unload cycles, instance live, worker idle"},
+        {UNLOAD_MESSAGE_PENDING, "per 100 load/unload cycles, instance live, its message pending"},
     };
-    for (const TMode& mode : modes) {
-        const int threads = SettledThreadCount();
-        const long handles = HandleCount();
-        const unsigned long long space = PrivateAddressSpace();
-        for (int i = 0; i < 100; ++i) {
-            TPlugin plugin;
-            if (!plugin.Load()) {
-                Row(mode.Figure, "cannot load the DLL", "0", false);
-                return;
-            }
-            if (mode.Plan > 0) {
-                plugin.Bind();
-                plugin.Create();
-            }
-            if (mode.Plan == 1) plugin.Free();
-            if (mode.Plan == 2) PumpFor(30 + RandomMs(30));  // the worker parked in its wait
-            if (mode.Plan == 3) {
-                KeyDown(VK_MEDIA_PLAY_PAUSE);
-                WaitForPendingSend(2000);
-            }
-            plugin.Unload();
-            if (mode.Plan == 3) {
-                KeyUp(VK_MEDIA_PLAY_PAUSE);
-                PumpFor(5);
-            }
+    for (const auto& mode : modes) {
+        TLeftBehind left;
+        if (!LoadUnloadCycles(mode.Mode, 100, [] { return static_cast<DWORD>(30 + RandomMs(30)); }, left)) {
+            Row(mode.Figure, "cannot load the DLL, or no message pending", "0", false);
+            return;
         }
-        const int threadsLeft = SettledThreadCount() - threads;
-        const long handlesLeft = HandleCount() - handles - runtime;
-        const double mib = static_cast<double>(PrivateAddressSpace() - space) / (1024.0 * 1024.0);
+        const long handlesLeft = left.Handles - runtime;
         char result[160];
-        std::snprintf(result, sizeof result, "%d / %ld / %.1f MiB", threadsLeft, handlesLeft, mib);
-        if (mode.Plan == 3) {
+        std::snprintf(result, sizeof result, "%d / %ld / %.1f MiB", left.Threads, handlesLeft, left.AddressSpaceMiB);
+        if (mode.Mode == UNLOAD_MESSAGE_PENDING) {
             Row(mode.Figure, result, "100 suspended workers by design, 3 handles each; report",
-                threadsLeft <= 100 && handlesLeft <= 300);
+                left.Threads <= 100 && handlesLeft <= 300);
         } else {
-            Row(mode.Figure, result, "0 / 0; address space: report", threadsLeft == 0 && handlesLeft == 0);
+            Row(mode.Figure, result, "0 / 0; address space: report", left.Threads == 0 && handlesLeft == 0);
         }
     }
     char baseline[160];

@@ -185,59 +185,36 @@ TEST_F(EndToEnd, UnloadingWithTheInstanceLiveLeavesTheKeysDead) {
 // its two events; Wine keeps the address space of every ended thread.
 TEST_F(EndToEnd, LoadUnloadCyclesInEveryMode) {
     constexpr int CYCLES = 100;
-    struct TMode {
+    const struct {
+        TUnloadMode Mode;
         const char* Name;
         int ThreadsTarget;
-        int ThreadsLeft = 0;
-        long HandlesLeft = 0;
-        double MiBLeft = 0;
     } modes[] = {
-        {"right after load", 0},
-        {"after create and free", 0},
-        {"instance live, worker idle", 0},
-        {"message pending", CYCLES},
+        {UNLOAD_RIGHT_AFTER_LOAD, "right after load", 0},
+        {UNLOAD_AFTER_CREATE_AND_FREE, "after create and free", 0},
+        {UNLOAD_INSTANCE_LIVE_WORKER_IDLE, "instance live, worker idle", 0},
+        {UNLOAD_MESSAGE_PENDING, "message pending", CYCLES},
     };
     std::mt19937 random(2026);
     ThreadBaseline();
+    TLeftBehind left[4];
     for (int m = 0; m < 4; ++m) {
         Progress();
-        const int threads = SettledThreadCount();
-        const long handles = HandleCount();
-        const unsigned long long space = PrivateAddressSpace();
-        for (int cycle = 0; cycle < CYCLES; ++cycle) {
-            ASSERT_TRUE(Plugin.Load());
-            if (m > 0) {
-                ASSERT_TRUE(Plugin.Bind());
-                Plugin.Create();
-            }
-            if (m == 1) Plugin.Free();
-            if (m == 2) PumpFor(20 + random() % 40);
-            if (m == 3) {
-                KeyDown(VK_MEDIA_PLAY_PAUSE);
-                ASSERT_TRUE(WaitForPendingSend(DELIVERY_LIMIT_MS));
-            }
-            Plugin.Unload();
-            if (m == 3) {
-                KeyUp(VK_MEDIA_PLAY_PAUSE);
-                PumpFor(5);  // the abandoned worker's message is handled; it never runs again
-            }
-        }
-        TMode& mode = modes[m];
-        mode.ThreadsLeft = SettledThreadCount() - threads;
-        mode.HandlesLeft = HandleCount() - handles - CYCLES * RUNTIME_HANDLES_PER_LOAD;
-        mode.MiBLeft = static_cast<double>(PrivateAddressSpace() - space) / (1024.0 * 1024.0);
+        ASSERT_TRUE(LoadUnloadCycles(modes[m].Mode, CYCLES, [&] { return 20 + random() % 40; }, left[m]))
+            << modes[m].Name;
+        left[m].Handles -= CYCLES * RUNTIME_HANDLES_PER_LOAD;
     }
-    for (const TMode& mode : modes) {
+    for (int m = 0; m < 4; ++m) {
         std::printf("%d unloads, %-27s threads left %3d, handles left beyond the runtime's %4ld, "
                     "private address space left %7.1f MiB\n",
-                    CYCLES, mode.Name, mode.ThreadsLeft, mode.HandlesLeft, mode.MiBLeft);
-        EXPECT_EQ(mode.ThreadsLeft, mode.ThreadsTarget) << mode.Name;
-        if (mode.ThreadsTarget == 0) {
-            EXPECT_EQ(mode.HandlesLeft, 0) << mode.Name;
+                    CYCLES, modes[m].Name, left[m].Threads, left[m].Handles, left[m].AddressSpaceMiB);
+        EXPECT_EQ(left[m].Threads, modes[m].ThreadsTarget) << modes[m].Name;
+        if (modes[m].ThreadsTarget == 0) {
+            EXPECT_EQ(left[m].Handles, 0) << modes[m].Name;
         }
     }
     // A suspended worker keeps its two events (and Wine one handle of its own).
-    EXPECT_LE(modes[3].HandlesLeft, 3L * CYCLES);
+    EXPECT_LE(left[3].Handles, 3L * CYCLES);
     EXPECT_EQ(Shortcuts.size(), static_cast<size_t>(CYCLES)) << "one press per pending unload, handled once";
 }
 

@@ -234,4 +234,53 @@ struct TPlugin {
     void Free() { Descriptor->FreeInstance(reinterpret_cast<void*>(1)); }
 };
 
+// The ways a host unloads the plug-in.
+enum TUnloadMode {
+    UNLOAD_RIGHT_AFTER_LOAD,
+    UNLOAD_AFTER_CREATE_AND_FREE,
+    UNLOAD_INSTANCE_LIVE_WORKER_IDLE,
+    UNLOAD_MESSAGE_PENDING,  // the worker waits inside its callback's send
+};
+
+// What a run of load/unload cycles left in the process; Handles includes
+// whatever the runtime leaves per load.
+struct TLeftBehind {
+    int Threads = 0;
+    long Handles = 0;
+    double AddressSpaceMiB = 0;
+};
+
+// Loads and unloads the plug-in `cycles` times in one way; idleMs() is how
+// long the worker idles before an unload with a live instance. False when
+// the DLL would not load or bind, or a pending message never came.
+template <class TIdleMs>
+bool LoadUnloadCycles(TUnloadMode mode, int cycles, TIdleMs idleMs, TLeftBehind& left) {
+    const int threads = SettledThreadCount();
+    const long handles = HandleCount();
+    const unsigned long long space = PrivateAddressSpace();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        TPlugin plugin;
+        if (!plugin.Load()) return false;
+        if (mode != UNLOAD_RIGHT_AFTER_LOAD) {
+            if (!plugin.Bind()) return false;
+            plugin.Create();
+        }
+        if (mode == UNLOAD_AFTER_CREATE_AND_FREE) plugin.Free();
+        if (mode == UNLOAD_INSTANCE_LIVE_WORKER_IDLE) PumpFor(idleMs());
+        if (mode == UNLOAD_MESSAGE_PENDING) {
+            KeyDown(VK_MEDIA_PLAY_PAUSE);
+            if (!WaitForPendingSend(3000)) return false;
+        }
+        plugin.Unload();
+        if (mode == UNLOAD_MESSAGE_PENDING) {
+            KeyUp(VK_MEDIA_PLAY_PAUSE);
+            PumpFor(5);  // the abandoned worker's message is handled; it never runs again
+        }
+    }
+    left.Threads = SettledThreadCount() - threads;
+    left.Handles = HandleCount() - handles;
+    left.AddressSpaceMiB = static_cast<double>(PrivateAddressSpace() - space) / (1024.0 * 1024.0);
+    return true;
+}
+
 }  // namespace host_kit
