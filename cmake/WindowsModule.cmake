@@ -9,11 +9,10 @@ function(plovane_shipped_module target)
   endif()
 endfunction()
 
-# A DLL we hand out, or one built exactly like it: also without libstdc++'s
-# verbose terminate handler (see terminate_handler.cpp).
+# A DLL we hand out, or one built exactly like it: also with our changes to
+# the C++ runtime inside (see static_runtime.cpp).
 function(plovane_shipped_dll target)
   plovane_shipped_module(${target})
-  if(MINGW)
-    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/xmp_plovane/terminate_handler.cpp)
-  endif()
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/xmp_plovane/static_runtime.cpp)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/xmp_plovane)
 endfunction()

@@ -17,9 +17,8 @@ void TCriticalSection::Leave() { platform::LeaveCriticalSection(Section); }
 platform::THandle PollerThread = nullptr;
 TCriticalSection* PollerLock = nullptr;
 std::atomic<uint8_t> StopRequested{0};
-platform::THandle PollerWake = nullptr;
 platform::THandle WorkerSignal = nullptr;
-std::atomic<uint8_t> PollerPhase{POLLER_STARTING};
+platform::THandle WorkerMarker = nullptr;
 std::atomic<uint32_t> LockWaiters{0};
 uint32_t PollerGeneration = 0;
 uint32_t EngineCalls = 0;
@@ -32,24 +31,6 @@ void CloseIfOpen(platform::THandle& handle) {
     handle = nullptr;
 }
 
-// Frees what the worker used. Only once no worker can touch it again.
-void ReleasePollerObjects() {
-    if (PollerLock != nullptr) ++PollerGeneration;
-    delete PollerLock;
-    PollerLock = nullptr;
-    CloseIfOpen(PollerWake);
-    CloseIfOpen(WorkerSignal);
-}
-
-// Forgets what an abandoned worker may still hold, without freeing it: the
-// suspended thread keeps the lock and the events for the rest of the process.
-void AbandonPollerObjects() {
-    ++PollerGeneration;
-    PollerLock = nullptr;
-    PollerWake = nullptr;
-    WorkerSignal = nullptr;
-}
-
 // Waits for `handle`, handling messages sent to this thread's windows.
 void WaitServicingMessages(platform::THandle handle) {
     for (;;) {
@@ -60,6 +41,21 @@ void WaitServicingMessages(platform::THandle handle) {
 }
 
 }  // namespace
+
+void ReleasePollerObjects() {
+    if (PollerLock != nullptr) ++PollerGeneration;
+    delete PollerLock;
+    PollerLock = nullptr;
+    CloseIfOpen(WorkerSignal);
+    CloseIfOpen(WorkerMarker);
+}
+
+void AbandonPollerObjects() {
+    ++PollerGeneration;
+    PollerLock = nullptr;
+    WorkerSignal = nullptr;
+    WorkerMarker = nullptr;
+}
 
 bool EnterPollerLock() {
     const uint32_t generation = PollerGeneration;
@@ -86,17 +82,26 @@ bool EnterPollerLock() {
 
 bool CreatePollerObjects() {
     if (PollerLock == nullptr) PollerLock = new (std::nothrow) TCriticalSection;
-    if (PollerWake == nullptr) PollerWake = platform::CreateEventA(false, false);
     if (WorkerSignal == nullptr) WorkerSignal = platform::CreateEventA(false, false);
-    if (PollerLock != nullptr && PollerWake != nullptr && WorkerSignal != nullptr) return true;
+    if (WorkerMarker == nullptr) WorkerMarker = platform::CreateEventA(false, false);
+    if (PollerLock != nullptr && WorkerSignal != nullptr && WorkerMarker != nullptr) return true;
     ReleasePollerObjects();
     return false;
 }
 
 void StartPoller() {
     StopRequested = 0;
-    PollerPhase = POLLER_STARTING;
-    if (CreatePollerObjects()) PollerThread = platform::CreateThread(PollerProc);
+    if (!CreatePollerObjects()) return;
+    // Created suspended, so that its marker is queued before it can run: the
+    // marker then runs before its start routine, whenever that comes.
+    PollerThread = platform::CreateThread(PollerProc, platform::CREATE_SUSPENDED_THREAD);
+    if (PollerThread == nullptr) return;
+    // Without its marker, an unload must take it for started: it then waits
+    // for it rather than assume it never enters our code.
+    if (!platform::QueueUserAPC(platform::SYSTEM_SET_EVENT, PollerThread,
+                                reinterpret_cast<uintptr_t>(WorkerMarker)))
+        platform::SetEvent(WorkerMarker);
+    platform::ResumeThread(PollerThread);
 }
 
 void StopPoller() {
@@ -105,8 +110,11 @@ void StopPoller() {
     if (StopInProgress) return;
     StopInProgress = true;
     if (PollerThread != nullptr) {
+        // It ends at its next alertable wait (at once when parked), where it
+        // holds nothing; should the exit not queue, it returns at its next
+        // test of the flag.
+        platform::QueueUserAPC(platform::SYSTEM_EXIT_THREAD, PollerThread, 0);
         StopRequested = 1;
-        platform::SetEvent(PollerWake);
         WaitServicingMessages(PollerThread);
         platform::CloseHandle(PollerThread);
         PollerThread = nullptr;
@@ -116,11 +124,7 @@ void StopPoller() {
 }
 
 uint32_t PollerProc(void*) {
-    for (;;) {
-        // Checked before leaving the parked phase: a worker on its way out
-        // holds nothing, and shut-down may end it there.
-        if (StopRequested != 0) return 0;
-        PollerPhase = POLLER_BUSY;
+    while (StopRequested == 0) {
         PollerLock->Enter();
         try {
             ScanHotkeys();
@@ -133,10 +137,16 @@ uint32_t PollerProc(void*) {
         // Signalled only when awaited: it is a system call.
         if (LockWaiters.fetch_add(0) != 0) platform::SetEvent(WorkerSignal);
         ResetKeyStates();
-        PollerPhase = POLLER_PARKED;
-        if (StopRequested != 0) platform::SetEvent(WorkerSignal);  // a shut-down waits for this
-        platform::WaitForSingleObject(PollerWake, POLL_INTERVAL_MS);
+        // Alertable, and its only alertable wait: a stop's ExitThread ends
+        // the thread here, where it holds nothing. No handle is waited on, so
+        // there is none that an unload could close under it.
+        platform::SleepEx(POLL_INTERVAL_MS, true);
     }
+    // A stop queues this thread's exit before it sets the flag, so the exit
+    // is taken here, before any more of our code runs (an unload relies on
+    // it).
+    platform::SleepEx(0, true);
+    return 0;
 }
 
 bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback) {
@@ -179,43 +189,6 @@ bool RemoveHotkey(int32_t id) {
 void HotkeysStartup() {
     ResetKeyStates();
     StartPoller();
-}
-
-void HotkeysShutdown(bool processEnding) {
-    // The process is exiting: the worker is already gone and any lock, the
-    // heap's included, may have died with some thread. Touch nothing.
-    if (processEnding) return;
-    if (PollerThread == nullptr) {
-        ReleasePollerObjects();
-        return;
-    }
-    // The library is being unloaded under the loader lock, so the worker
-    // cannot simply be waited for (its exit needs that lock, and a callback
-    // may be waiting for this very thread), and it must never run our code
-    // again. Parked in its timed wait it holds no lock of ours or the
-    // system's; not yet started (the loader lock has held it back since the
-    // library was loaded), it has touched nothing: either way it is stopped
-    // synchronously, then ended, and everything is freed. Busy outside a
-    // callback, it finishes its cycle without help within microseconds: give
-    // it a short grace to park, rather than stop it inside a system call
-    // (under Wine such a call may hold a process-wide lock). In a callback,
-    // or still busy past the grace, it may hold our lock or wait for this
-    // very thread: it stays suspended for the rest of the process and keeps
-    // the lock and events.
-    StopRequested = 1;
-    for (uint32_t i = 0; i < PARK_GRACE_WAITS && PollerPhase == POLLER_BUSY && CallbackRunning == 0; ++i)
-        platform::WaitForSingleObject(WorkerSignal, PARK_GRACE_WAIT_MS);
-    // Always before ending it: ending a thread that still runs (under Wine,
-    // one that has not reached its routine) can take the process down.
-    platform::SuspendThread(PollerThread);
-    if (PollerPhase == POLLER_BUSY) {
-        AbandonPollerObjects();
-    } else {
-        platform::TerminateThread(PollerThread);
-        ReleasePollerObjects();
-    }
-    platform::CloseHandle(PollerThread);
-    PollerThread = nullptr;
 }
 
 }  // namespace global_hotkeys

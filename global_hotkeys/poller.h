@@ -26,28 +26,22 @@ private:
     platform::TPlatformCriticalSection Section;
 };
 
-// Where the worker is, so that shut-down knows whether it may end it.
-enum TPollerPhase : uint8_t {
-    POLLER_STARTING,  // created; has not reached its loop yet
-    POLLER_BUSY,      // scanning (see CallbackRunning) or resetting key states
-    POLLER_PARKED,    // in its timed wait: holds no lock of ours or the system's
-};
-
-// How long shut-down lets a busy worker that is not in a callback finish its
-// cycle and park: it needs nothing from the unloading thread, and takes well
+// How long shut-down lets a worker that does not wait for the unloading
+// thread finish its cycle and leave: a cycle without callbacks takes well
 // under a millisecond.
-constexpr uint32_t PARK_GRACE_WAITS = 10;
-constexpr uint32_t PARK_GRACE_WAIT_MS = 10;
+constexpr uint32_t UNLOAD_GRACE_WAITS = 10;
+constexpr uint32_t UNLOAD_GRACE_WAIT_MS = 10;
 
 extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
-extern platform::THandle PollerWake;     // auto-reset: ends the worker's wait early
-// Auto-reset: the worker has left the lock while LockWaiters was not 0; and,
-// once StopRequested is set, has parked.
+// Auto-reset: the worker has left the lock while LockWaiters was not 0.
 extern platform::THandle WorkerSignal;
+// Auto-reset, set only by the system's SetEvent queued to the worker: first
+// before its start routine (so an unload can tell whether it has reached our
+// code), then at an unload, just before its exit.
+extern platform::THandle WorkerMarker;
 extern std::atomic<uint32_t> LockWaiters;  // threads waiting in EnterPollerLock
-extern std::atomic<uint8_t> PollerPhase;
 // Moves on whenever the lock is freed: a wait that began under another
 // generation must not touch the lock or events it knew (a new lock may sit
 // at the old address, a new event or thread under the old handle value).
@@ -61,6 +55,13 @@ extern bool StopInProgress;
 // Makes the lock and the two events where they are missing; if one cannot be
 // made, frees them all, leaves PollerLock null and returns false.
 bool CreatePollerObjects();
+
+// Frees the lock and the events. Only once no worker can touch them again.
+void ReleasePollerObjects();
+
+// Forgets the lock and the events without freeing them: a worker suspended
+// for good may hold them.
+void AbandonPollerObjects();
 
 // Makes what CreatePollerObjects makes, then the worker. If only the thread
 // cannot be made, the lock stays and PollerThread is 0; the next AddHotkey

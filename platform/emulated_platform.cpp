@@ -50,6 +50,11 @@ struct TTrigger {
     uint32_t Message = 0;
 };
 
+struct TApc {
+    platform::TSystemRoutine Routine;
+    uintptr_t Argument;
+};
+
 struct TThread {
     int Number = 0;
     bool Created = false;  // by CreateThread; otherwise a thread of the test
@@ -63,8 +68,13 @@ struct TThread {
     bool HasDeadline = false;
     uint64_t Deadline = 0;
     TSentMessage* Inbox = nullptr;  // messages sent to this thread's windows
+    std::vector<TApc> Apcs;         // queued, not run yet
     platform::TThreadRoutine Routine = nullptr;
 };
+
+// Thrown by an alertable wait whose queued routines ended the thread: unwinds
+// the thread's routine to ThreadBody, which makes the exit.
+struct TThreadExit {};
 
 struct TObject {
     enum class TKind { Event, Thread } Kind;
@@ -96,7 +106,7 @@ struct TMachine {
     std::mutex Mutex;
     std::condition_variable Changed;
     std::condition_variable Quiet;   // a thread has parked or ended
-    std::condition_variable Frozen;  // never notified: suspended and ended threads wait here
+    std::condition_variable Frozen;  // suspended and ended threads wait here; ResumeThread wakes them
     std::vector<TThread*> Threads;
     std::vector<TObject*> Objects;  // handle = (index + 1) * 4
     // Slots of closed handles, the last closed on top: a new object takes
@@ -115,6 +125,7 @@ struct TMachine {
     std::vector<TTrigger> Triggers;
     int FailThreads = 0;
     int FailEvents = 0;
+    int FailContexts = 0;
     emulated::TMessageBoxRecord Box;
 };
 
@@ -237,8 +248,8 @@ bool Block(Lock& lock, TThread& self, const char* name, const TPred& ready,
     bool satisfied = false;
     for (;;) {
         if (!Runnable(self)) {
-            // Suspended or ended: nothing here ever resumes a thread, so it
-            // waits apart, out of every notification's way.
+            // Suspended or ended: waits apart, out of every notification's
+            // way but ResumeThread's.
             m.Quiet.notify_all();
             m.Frozen.wait(lock);
             continue;
@@ -395,20 +406,66 @@ bool Signalled(const TObject& object) {
     return object.Signalled;
 }
 
+bool SetEventLocked(THandle handle) {
+    TObject* object = ObjectOf(handle);
+    if (object == nullptr || object->Kind != TObject::TKind::Event) return false;
+    object->Signalled = true;
+    M().Changed.notify_all();
+    return true;
+}
+
+bool CloseHandleLocked(THandle handle) {
+    TObject* object = ObjectOf(handle);
+    if (object == nullptr) return false;
+    object->Open = false;
+    M().FreeSlots.push_back(reinterpret_cast<uintptr_t>(handle) / 4 - 1);
+    return true;
+}
+
+// Runs the routines queued to `thread`, in order, on it; true when one of
+// them was ExitThread (those after it never run).
+bool RunQueuedRoutines(TThread& thread) {
+    while (!thread.Apcs.empty()) {
+        const TApc apc = thread.Apcs.front();
+        thread.Apcs.erase(thread.Apcs.begin());
+        const THandle handle = reinterpret_cast<THandle>(apc.Argument);
+        if (apc.Routine == platform::SYSTEM_SET_EVENT) SetEventLocked(handle);
+        if (apc.Routine == platform::SYSTEM_CLOSE_HANDLE) CloseHandleLocked(handle);
+        if (apc.Routine == platform::SYSTEM_EXIT_THREAD) {
+            if (!thread.Created) {
+                Dump("ExitThread queued to a thread of the test");
+                std::abort();
+            }
+            thread.Apcs.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
 bool LoaderLockFreeFor(const TThread& thread) {
     return M().LoaderOwner == nullptr || M().LoaderOwner == &thread;
 }
 
 void ThreadBody(TThread* thread) {
+    bool exited = false;
     {
         Lock lock(M().Mutex);
         CurrentThread = thread;
-        // A new thread runs its routine only once the loader lock is free.
+        // A new thread runs its routine only once it is resumed and the
+        // loader lock is free; the routines queued to it run first.
         Block(lock, *thread, "(thread start)",
               [thread] { return LoaderLockFreeFor(*thread); });
+        exited = RunQueuedRoutines(*thread);
         thread->InPlatform = false;
     }
-    thread->Routine(nullptr);
+    if (!exited) {
+        try {
+            thread->Routine(nullptr);
+        } catch (const TThreadExit&) {
+            // ExitThread, run by an alertable wait: the exit follows.
+        }
+    }
     Lock lock(M().Mutex);
     thread->InPlatform = true;
     M().Changed.notify_all();
@@ -500,7 +557,7 @@ uint16_t GetAsyncKeyState(int vk) {
     return state;
 }
 
-THandle CreateThread(TThreadRoutine routine) {
+THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
     TCall call;
     TMachine& m = M();
     if (m.FailThreads > 0) {
@@ -511,6 +568,7 @@ THandle CreateThread(TThreadRoutine routine) {
     thread->Number = static_cast<int>(m.Threads.size()) + 1;
     thread->Created = true;
     thread->InPlatform = true;  // until it has started
+    thread->SuspendCount = (flags & CREATE_SUSPENDED_THREAD) != 0 ? 1 : 0;
     thread->Routine = routine;
     try {
         std::thread(ThreadBody, thread).detach();
@@ -531,37 +589,59 @@ bool SuspendThread(THandle handle) {
     if (thread->Life != TLife::Running) return false;
     ++thread->SuspendCount;
     M().Changed.notify_all();
+    // As when reading the stopped thread's context fails: suspended, but
+    // not known to have stopped.
+    if (M().FailContexts > 0) {
+        --M().FailContexts;
+        return false;
+    }
     // Windows stops the thread wherever it is; here it stops at its next
-    // platform call, and the caller returns only once it has.
+    // platform call (a thread running only its own code does not stop), and
+    // the caller returns only once it has.
     Block(call.Guard, call.Self, "SuspendThread",
           [thread] { return thread->InPlatform || thread->Life != TLife::Running; });
     return true;
 }
 
-bool TerminateThread(THandle handle) {
+bool ResumeThread(THandle handle) {
     TCall call;
     TThread* thread = ThreadOf(handle);
-    if (thread == nullptr || thread == &call.Self) return false;
-    if (thread->Life != TLife::Running) return true;
-    Block(call.Guard, call.Self, "TerminateThread",
-          [thread] { return thread->InPlatform || thread->Life != TLife::Running; });
-    if (thread->Life == TLife::Running) EndThread(*thread, TLife::Terminated);
+    if (thread == nullptr) return false;
+    if (thread->SuspendCount > 0) --thread->SuspendCount;
+    M().Frozen.notify_all();
+    M().Changed.notify_all();
+    return true;
+}
+
+bool QueueUserAPC(TSystemRoutine routine, THandle handle, uintptr_t argument) {
+    TCall call;
+    TThread* thread = ThreadOf(handle);
+    if (thread == nullptr || thread->Life != TLife::Running) return false;
+    thread->Apcs.push_back({routine, argument});
+    M().Changed.notify_all();
     return true;
 }
 
 bool CloseHandle(THandle handle) {
     TCall call;
-    TObject* object = ObjectOf(handle);
-    if (object == nullptr) return false;
-    object->Open = false;
-    M().FreeSlots.push_back(reinterpret_cast<uintptr_t>(handle) / 4 - 1);
-    return true;
+    return CloseHandleLocked(handle);
 }
 
 void Sleep(uint32_t milliseconds) {
     TCall call;
     if (milliseconds == 0) return;
     Block(call.Guard, call.Self, "Sleep", [] { return false; }, true, M().Now + milliseconds);
+}
+
+uint32_t SleepEx(uint32_t milliseconds, bool alertable) {
+    TCall call;
+    TThread& self = call.Self;
+    auto queued = [&self, alertable] { return alertable && !self.Apcs.empty(); };
+    if (!queued() && milliseconds != 0)
+        Block(call.Guard, self, "SleepEx", queued, milliseconds != WAIT_FOREVER, M().Now + milliseconds);
+    if (!queued()) return 0;
+    if (RunQueuedRoutines(self)) throw TThreadExit{};
+    return WAIT_APC;
 }
 
 void InitializeCriticalSection(TPlatformCriticalSection& section) {
@@ -625,11 +705,7 @@ THandle CreateEventA(bool manualReset, bool initialState) {
 
 bool SetEvent(THandle handle) {
     TCall call;
-    TObject* object = ObjectOf(handle);
-    if (object == nullptr || object->Kind != TObject::TKind::Event) return false;
-    object->Signalled = true;
-    M().Changed.notify_all();
-    return true;
+    return SetEventLocked(handle);
 }
 
 uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds) {
@@ -641,6 +717,11 @@ uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
                                    uint32_t milliseconds) {
     TCall call;
     return WaitForObjects(call, count, handles, milliseconds, true, "MsgWaitForMultipleObjects");
+}
+
+uint32_t GetQueueStatus(uint32_t flags) {
+    TCall call;
+    return call.Self.Inbox != nullptr && (flags & QS_SENDMESSAGE_FLAG) != 0 ? QS_SENDMESSAGE_FLAG << 16 : 0;
 }
 
 bool PeekMessageA() {
@@ -859,6 +940,11 @@ void FailThreadCreations(int count) {
 void FailEventCreations(int count) {
     Lock lock(M().Mutex);
     M().FailEvents = count;
+}
+
+void FailThreadContexts(int count) {
+    Lock lock(M().Mutex);
+    M().FailContexts = count;
 }
 
 void RunUnderLoaderLock(const std::function<void()>& body) {

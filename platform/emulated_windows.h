@@ -63,7 +63,12 @@ void SetAutoClock(bool on);
 // guard, printing where each thread waits.
 void WaitQuiescent();
 
-// --- Threads and handles. A closed handle's value is given to the next
+// --- Threads and handles. SuspendThread stops a thread only at its next
+// platform call (Windows stops it wherever it is; the end-to-end suite under
+// Wine covers that). Routines queued with QueueUserAPC run before a thread's
+// start routine, or in an alertable SleepEx; ExitThread among them ends the
+// thread there, by unwinding its routine (no code of the routine runs; its
+// destructors do). A thread's end waits for the loader lock. A closed handle's value is given to the next
 // object made (the last closed first), as on Windows: a handle used after
 // it was closed then reaches another object, so such a fault shows.
 // Blocked: waiting with nothing to wake it yet; a thread whose wait is
@@ -77,6 +82,9 @@ int OpenHandleCount();
 // The next `count` CreateThread / CreateEventA calls fail.
 void FailThreadCreations(int count);
 void FailEventCreations(int count);
+// The next `count` SuspendThread calls suspend the thread but report that
+// its stop cannot be confirmed, as when GetThreadContext fails.
+void FailThreadContexts(int count);
 
 // --- Loader lock, as the platform holds it around a library's entry
 // notifications: a thread made by CreateThread neither starts nor ends while

@@ -33,20 +33,43 @@ constexpr uint32_t WAIT_FOREVER = 0xFFFFFFFF;  // INFINITE
 // previous query of that key, and the query clears it.
 uint16_t GetAsyncKeyState(int vk);
 
-// Starts `routine(nullptr)` at once with default security and stack.
-// Returns the thread's handle, 0 on failure.
-THandle CreateThread(TThreadRoutine routine);
+constexpr uint32_t CREATE_SUSPENDED_THREAD = 4;  // CREATE_SUSPENDED
+constexpr uint32_t WAIT_APC = 192;               // WAIT_IO_COMPLETION
+
+// Starts `routine(nullptr)` with default security and stack: at once, or,
+// with CREATE_SUSPENDED_THREAD, at its ResumeThread. Returns the thread's
+// handle, 0 on failure.
+THandle CreateThread(TThreadRoutine routine, uint32_t flags = 0);
 
 // Returns once the thread runs no further instruction (the Windows call is
-// asynchronous; the provider makes it synchronous). False on failure.
+// asynchronous; the provider makes it synchronous). False when that cannot
+// be confirmed: the thread may not have stopped yet.
 bool SuspendThread(THandle thread);
 
-// Ends a thread. Only safe for a thread known to hold no lock.
-bool TerminateThread(THandle thread);
+bool ResumeThread(THandle thread);
+
+// Routines of the system itself that can be queued to a thread. Being the
+// system's, they stay valid after the library that queued them is unloaded.
+enum TSystemRoutine : uint8_t {
+    SYSTEM_SET_EVENT,     // SetEvent(argument)
+    SYSTEM_CLOSE_HANDLE,  // CloseHandle(argument)
+    SYSTEM_EXIT_THREAD,   // ExitThread(argument): an ordinary thread exit
+};
+
+// QueueUserAPC: `routine(argument)` runs on `thread` when it next waits
+// alertably, or, if it has not reached its start routine yet, before that
+// routine. Routines queued together run one after another, in order, before
+// the thread goes on.
+bool QueueUserAPC(TSystemRoutine routine, THandle thread, uintptr_t argument);
 
 bool CloseHandle(THandle handle);
 
 void Sleep(uint32_t milliseconds);
+
+// Alertable, it also runs the routines queued to the calling thread, and
+// then returns WAIT_APC at once (unless one of them ended the thread);
+// otherwise 0 after the time.
+uint32_t SleepEx(uint32_t milliseconds, bool alertable);
 
 void InitializeCriticalSection(TPlatformCriticalSection& section);
 void DeleteCriticalSection(TPlatformCriticalSection& section);
@@ -66,6 +89,13 @@ uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds);
 // WAIT_FIRST_OBJECT + count for a sent message, or WAIT_TIMED_OUT.
 uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
                                    uint32_t milliseconds);
+
+constexpr uint32_t QS_SENDMESSAGE_FLAG = 0x40;  // QS_SENDMESSAGE
+
+// Its high word holds QS_SENDMESSAGE_FLAG (when asked for) while a message
+// sent to the calling thread's windows waits to be handled. Only the high
+// word is relied on.
+uint32_t GetQueueStatus(uint32_t flags);
 
 // PeekMessage(PM_NOREMOVE | PM_QS_SENDMESSAGE): runs the window procedures
 // of every message already sent to the calling thread's windows, removes no

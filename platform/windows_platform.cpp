@@ -22,31 +22,52 @@ DWORD WINAPI StartRoutine(LPVOID parameter) {
     return reinterpret_cast<platform::TThreadRoutine>(parameter)(nullptr);
 }
 
+// The system's own entry points, from kernel32's export table: our import
+// thunks live in our image, and a routine queued at unload runs after it is
+// gone.
+PAPCFUNC SystemRoutine(platform::TSystemRoutine routine) {
+    static const char* const NAMES[] = {"SetEvent", "CloseHandle", "ExitThread"};
+    const HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
+    if (kernel32 == nullptr || routine > platform::SYSTEM_EXIT_THREAD) return nullptr;
+    // Each takes one pointer-sized argument, as an APC routine does.
+    return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(::GetProcAddress(kernel32, NAMES[routine])));
+}
+
 }  // namespace
 
 namespace platform {
 
 uint16_t GetAsyncKeyState(int vk) { return static_cast<uint16_t>(::GetAsyncKeyState(vk)); }
 
-THandle CreateThread(TThreadRoutine routine) {
-    return ::CreateThread(nullptr, 0, StartRoutine, reinterpret_cast<LPVOID>(routine), 0, nullptr);
+static_assert(platform::CREATE_SUSPENDED_THREAD == CREATE_SUSPENDED, "creation flag");
+static_assert(platform::WAIT_APC == WAIT_IO_COMPLETION, "wait result");
+static_assert(platform::QS_SENDMESSAGE_FLAG == QS_SENDMESSAGE, "queue status flag");
+
+THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
+    return ::CreateThread(nullptr, 0, StartRoutine, reinterpret_cast<LPVOID>(routine), flags, nullptr);
 }
 
 bool SuspendThread(THandle thread) {
     if (::SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
-    // SuspendThread only asks; reading the context waits until the thread
-    // has really stopped.
+    // SuspendThread only asks; reading the context returns once the thread
+    // has really stopped. If it cannot be read, it may still be running.
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
-    ::GetThreadContext(thread, &context);
-    return true;
+    return ::GetThreadContext(thread, &context) != FALSE;
 }
 
-bool TerminateThread(THandle thread) { return ::TerminateThread(thread, 0) != FALSE; }
+bool ResumeThread(THandle thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
+
+bool QueueUserAPC(TSystemRoutine routine, THandle thread, uintptr_t argument) {
+    const PAPCFUNC function = SystemRoutine(routine);
+    return function != nullptr && ::QueueUserAPC(function, thread, argument) != 0;
+}
 
 bool CloseHandle(THandle handle) { return ::CloseHandle(handle) != FALSE; }
 
 void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+uint32_t SleepEx(uint32_t milliseconds, bool alertable) { return ::SleepEx(milliseconds, alertable); }
 
 void InitializeCriticalSection(TPlatformCriticalSection& section) {
     ::InitializeCriticalSection(Native(section));
@@ -85,6 +106,8 @@ uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
     return ::MsgWaitForMultipleObjectsEx(count, const_cast<HANDLE*>(handles), milliseconds,
                                          QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
 }
+
+uint32_t GetQueueStatus(uint32_t flags) { return ::GetQueueStatus(flags); }
 
 bool PeekMessageA() {
     MSG message;

@@ -65,7 +65,7 @@ TEST_F(PendingSendTest, RemovingOneOfSeveralCompletesAndTheWorkerGoesOn) {
     ASSERT_EQ(HotkeyLast, 0);
     EXPECT_EQ(HotkeyTable[0].id, 2);
     Settle();
-    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
 }
 
 TEST_F(PendingSendTest, AddingWhileTheSendIsPendingCompletes) {
@@ -74,7 +74,7 @@ TEST_F(PendingSendTest, AddingWhileTheSendIsPendingCompletes) {
     EXPECT_TRUE(AddHotkey(2, 0, VK_A, SendToHost));
     EXPECT_EQ(Handled, (std::vector<int32_t>{1}));
     Settle();
-    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
     // The new entry was appended after the pass had fixed its length.
     Cycle();
     ASSERT_EQ(emulated::PendingSentMessages(), 1);

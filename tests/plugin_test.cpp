@@ -310,6 +310,7 @@ TEST_F(PluginTest, UnloadingWithAnInstanceLiveEndsTheWorkerAndTheKeysGoDead) {
     PumpAndSettle();
     const int threads = emulated::LiveThreadCount();
     emulated::FreeLibrary(LibraryEntry);
+    Settle();  // its exit waited for the loader lock
     EXPECT_EQ(emulated::LiveThreadCount(), threads - 1);
     emulated::TapKey(VK_PLAY);
     EXPECT_FALSE(emulated::AdvanceToNextDeadline());
@@ -319,7 +320,7 @@ TEST_F(PluginTest, UnloadingWithAnInstanceLiveEndsTheWorkerAndTheKeysGoDead) {
 
 TEST_F(PluginTest, LoadingStartsTheWorkerBeforeAnyInstance) {
     EXPECT_NE(PollerThread, nullptr);
-    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
     EXPECT_EQ(HotkeyLast, -1);
 }
 
@@ -333,7 +334,7 @@ TEST_F(PluginTest, AProcessExitWithAnInstanceLiveTouchesNothingAndNeverWaits) {
     // What ExitProcess left is beyond repair; forget it like a new process.
     PollerThread = nullptr;
     PollerLock = nullptr;
-    PollerWake = nullptr;
+    WorkerMarker = nullptr;
     WorkerSignal = nullptr;
 }
 

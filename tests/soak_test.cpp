@@ -79,7 +79,7 @@ TEST_F(FreeRunningTest, RandomRegistrationsNeverLoseOrDoubleAFire) {
             // has not yet pushed rearmedAt back.
             if (seen[k] == taps[k] && emulated::Now() >= rearmedAt[k] &&
                 emulated::ThreadState(PollerThread) == emulated::TThreadState::Blocked &&
-                emulated::ThreadWaitName(PollerThread) == "WaitForSingleObject") {
+                emulated::ThreadWaitName(PollerThread) == "SleepEx") {
                 emulated::TapKey(FIXED_VK[k]);
                 ++taps[k];
                 lastTapAt[k] = emulated::Now();
@@ -146,7 +146,7 @@ TEST_F(WorkerTest, ACallbackThrowingInEveryCallForSixHundredCycles) {
     EXPECT_EQ(OtherFiredAt.size(), 100u);
     // Recorded at the end of the cycle's wait, so one interval later.
     for (uint64_t at : OtherFiredAt) EXPECT_EQ((at - start) / POLL_INTERVAL_MS % 6, 3u);
-    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "WaitForSingleObject");
+    EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
 }
 
 // --- A host calling the plug-in out of order.

@@ -3,8 +3,12 @@
 #include <windows.h>
 
 #include "plugin.h"
+#include "static_runtime.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // A non-null `reserved` at process detach: the process is exiting.
-    return xmp_plovane::LibraryEntry(reason, reserved != nullptr) ? TRUE : FALSE;
+    const bool processEnding = reserved != nullptr;
+    const bool result = xmp_plovane::LibraryEntry(reason, processEnding);
+    if (reason == DLL_PROCESS_DETACH && !processEnding) ReleaseStaticRuntime();
+    return result ? TRUE : FALSE;
 }

@@ -243,22 +243,27 @@ enum TUnloadMode {
 };
 
 // What a run of load/unload cycles left in the process; Handles includes
-// whatever the runtime leaves per load.
+// whatever the runtime leaves per load. UnloadMs: how long each FreeLibrary
+// took.
 struct TLeftBehind {
     int Threads = 0;
     long Handles = 0;
     double AddressSpaceMiB = 0;
+    std::vector<double> UnloadMs;
 };
 
-// Loads and unloads the plug-in `cycles` times in one way; idleMs() is how
-// long the worker idles before an unload with a live instance. False when
-// the DLL would not load or bind, or a pending message never came.
-template <class TIdleMs>
-bool LoadUnloadCycles(TUnloadMode mode, int cycles, TIdleMs idleMs, TLeftBehind& left) {
+// Loads and unloads the plug-in `cycles` times in one way; eachCycle() runs
+// at the start of every cycle and returns how long the worker idles before
+// an unload with a live instance. False when the DLL would not load or bind,
+// or a pending message never came.
+template <class TEachCycle>
+bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftBehind& left) {
     const int threads = SettledThreadCount();
     const long handles = HandleCount();
     const unsigned long long space = PrivateAddressSpace();
+    left.UnloadMs.clear();
     for (int cycle = 0; cycle < cycles; ++cycle) {
+        const DWORD idleMs = eachCycle();
         TPlugin plugin;
         if (!plugin.Load()) return false;
         if (mode != UNLOAD_RIGHT_AFTER_LOAD) {
@@ -266,12 +271,14 @@ bool LoadUnloadCycles(TUnloadMode mode, int cycles, TIdleMs idleMs, TLeftBehind&
             plugin.Create();
         }
         if (mode == UNLOAD_AFTER_CREATE_AND_FREE) plugin.Free();
-        if (mode == UNLOAD_INSTANCE_LIVE_WORKER_IDLE) PumpFor(idleMs());
+        if (mode == UNLOAD_INSTANCE_LIVE_WORKER_IDLE) PumpFor(idleMs);
         if (mode == UNLOAD_MESSAGE_PENDING) {
             KeyDown(VK_MEDIA_PLAY_PAUSE);
             if (!WaitForPendingSend(3000)) return false;
         }
+        const LONGLONG start = Now();
         plugin.Unload();
+        left.UnloadMs.push_back(Milliseconds(Now() - start));
         if (mode == UNLOAD_MESSAGE_PENDING) {
             KeyUp(VK_MEDIA_PLAY_PAUSE);
             PumpFor(5);  // the abandoned worker's message is handled; it never runs again

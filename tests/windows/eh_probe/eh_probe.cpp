@@ -1,16 +1,20 @@
 // A DLL built exactly as xmp_plovane.dll is (same compiler flags, static
-// runtimes, link options and terminate handler) around the same engine, with
-// one registration whose callback throws a C++ exception. The end-to-end
-// test presses its key for real: if the way the DLL is built broke
-// unwinding, the throw would end the process instead of the worker's cycle.
+// runtimes, link options and terminate handler) around the same engine: a
+// general caller of global_hotkeys. The end-to-end tests press its key for
+// real. Its callbacks throw (if the way the DLL is built broke unwinding, the
+// throw would end the process instead of the worker's cycle), or keep the
+// heap or the unwinder busy for a while, so that the library can be unloaded
+// while they hold the system's locks.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include "global_hotkeys.h"
+#include "static_runtime.h"
 
 namespace {
 
-volatile LONG Throws = 0;
+volatile LONG Calls = 0;
+volatile LONG InCallback = 0;
 
 // A plain type: the probe should carry no more of the C++ library than the
 // plug-in does.
@@ -19,22 +23,71 @@ struct TCallbackFailure {
 };
 
 void ThrowOnPress(int32_t id) {
-    InterlockedIncrement(&Throws);
+    InterlockedIncrement(&Calls);
     throw TCallbackFailure{id};
+}
+
+// Runs `step` over and over for BUSY_MS.
+constexpr double BUSY_MS = 20;
+template <class TStep>
+void BusyFor(TStep step) {
+    InterlockedExchange(&InCallback, 1);
+    LARGE_INTEGER start, now, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    do {
+        step();
+        QueryPerformanceCounter(&now);
+    } while (1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) <
+             BUSY_MS);
+    InterlockedIncrement(&Calls);
+    InterlockedExchange(&InCallback, 0);
+}
+
+volatile char Sink;
+
+void AllocateOnPress(int32_t) {
+    BusyFor([] {
+        for (int size = 16; size <= 65536; size *= 4) {
+            char* block = new char[static_cast<size_t>(size)];
+            block[size - 1] = 1;
+            Sink = block[size - 1];
+            delete[] block;
+        }
+    });
+}
+
+void ThrowAndCatchOnPress(int32_t id) {
+    BusyFor([id] {
+        try {
+            throw TCallbackFailure{id};
+        } catch (const TCallbackFailure& failure) {
+            Sink = static_cast<char>(failure.Id);
+        }
+    });
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) BOOL ProbeRegister(WORD vk) {
-    return global_hotkeys::AddHotkey(1, 0, vk, ThrowOnPress) ? TRUE : FALSE;
+// mode 0: the callback throws once per press; 1: it allocates and frees for
+// 20 ms; 2: it throws and catches for 20 ms.
+extern "C" __declspec(dllexport) BOOL ProbeRegister(WORD vk, int mode) {
+    const global_hotkeys::THotkeyCallback callbacks[] = {ThrowOnPress, AllocateOnPress, ThrowAndCatchOnPress};
+    if (mode < 0 || mode > 2) return FALSE;
+    return global_hotkeys::AddHotkey(1, 0, vk, callbacks[mode]) ? TRUE : FALSE;
 }
 
-extern "C" __declspec(dllexport) LONG ProbeThrows() { return Throws; }
+extern "C" __declspec(dllexport) LONG ProbeCalls() { return Calls; }
+
+extern "C" __declspec(dllexport) BOOL ProbeInCallback() { return InCallback != 0; }
 
 extern "C" __declspec(dllexport) BOOL ProbeRemove() { return global_hotkeys::RemoveHotkey(1) ? TRUE : FALSE; }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) global_hotkeys::HotkeysStartup();
-    if (reason == DLL_PROCESS_DETACH) global_hotkeys::HotkeysShutdown(reserved != nullptr);
+    if (reason == DLL_PROCESS_DETACH) {
+        global_hotkeys::HotkeysShutdown(reserved != nullptr);
+        if (reserved == nullptr) ReleaseStaticRuntime();
+    }
     return TRUE;
 }
