@@ -2,7 +2,10 @@
 // whichever application has the focus. A worker thread samples the keyboard
 // every 100 ms; no keyboard hook and no system-registered hot key is used.
 //
-// Callbacks run on the worker, in registration order, once per press.
+// Callbacks run on the worker, in registration order, once per press. The
+// worker HotkeysStartup starts runs on the empty table until a removal first
+// leaves the table empty; from then on one worker runs exactly while the
+// table is not empty.
 //
 // While AddHotkey or RemoveHotkey waits for the worker (for the table's lock,
 // or for a stopping worker to end), the calling thread handles the messages
@@ -22,6 +25,14 @@
 // - Never with the loader lock held (from a library's entry routine): the
 //   last removal waits for the worker to end, and a thread's end needs that
 //   lock. HotkeysStartup and HotkeysShutdown are the calls made for there.
+// - Never wait alertably in a callback (SleepEx, or a wait with its alertable
+//   flag): a stop ends the worker at its next alertable wait, meant to be
+//   the one between its cycles, where it holds nothing.
+// - Remove your entries before the library is unloaded. At unload a callback
+//   still running gets a grace of about 100 ms to finish: one that waits for
+//   the unloading thread (a message sent to that thread is pending), or is
+//   still running after the grace, is suspended where it stands for the
+//   rest of the process, with the lock and the two events.
 #pragma once
 
 #include <cstdint>
@@ -43,17 +54,22 @@ using THotkeyCallback = void (*)(int32_t id);
 bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback);
 
 // Removes the first registration with this id; true when one was removed.
-// Removing the last registration stops the worker; when this returns, the
-// worker has ended and no callback runs any more, unless window procedures
-// run while it waited added entries, which then have a new worker.
+// Removing the last registration stops the worker: when that removal
+// returns, the worker has ended and no callback runs any more, unless window
+// procedures run while it waited added entries, which then have a new
+// worker. A removal made by such a procedure, inside another removal's stop,
+// returns at once with that worker still ending; the outer removal waits
+// for it.
 bool RemoveHotkey(int32_t id);
 
 // Run by the library's entry routine at process attach: starts the worker.
 void HotkeysStartup();
 
 // Run by the library's entry routine at process detach, under the loader
-// lock: never waits for the worker to end (at most a bounded grace for a
-// busy worker to park). `processEnding`: the process is exiting, so every
+// lock: never waits for the worker to end (its end needs that lock), at most
+// about 100 ms for a busy worker to reach its exit. That exit completes once
+// the unload is over, and runs no more of the library's code; see the last
+// rule above for a callback still running. `processEnding`: the process is exiting, so every
 // other thread is already gone.
 void HotkeysShutdown(bool processEnding = false);
 

@@ -57,14 +57,16 @@ void AllocateOnPress(int32_t) {
     });
 }
 
+void ThrowAndCatchOnce(int32_t id) {
+    try {
+        throw TCallbackFailure{id};
+    } catch (const TCallbackFailure& failure) {
+        Sink = static_cast<char>(failure.Id);
+    }
+}
+
 void ThrowAndCatchOnPress(int32_t id) {
-    BusyFor([id] {
-        try {
-            throw TCallbackFailure{id};
-        } catch (const TCallbackFailure& failure) {
-            Sink = static_cast<char>(failure.Id);
-        }
-    });
+    BusyFor([id] { ThrowAndCatchOnce(id); });
 }
 
 }  // namespace
@@ -78,6 +80,10 @@ extern "C" __declspec(dllexport) BOOL ProbeRegister(WORD vk, int mode) {
 }
 
 extern "C" __declspec(dllexport) LONG ProbeCalls() { return Calls; }
+
+// Throws and catches once on the calling thread: what the runtime keeps of a
+// DLL that has thrown, apart from the engine.
+extern "C" __declspec(dllexport) void ProbeThrowOnce() { ThrowAndCatchOnce(0); }
 
 extern "C" __declspec(dllexport) BOOL ProbeInCallback() { return InCallback != 0; }
 
