@@ -142,9 +142,9 @@ uint32_t PollerProc(void*) {
         // there is none that an unload could close under it.
         platform::SleepEx(POLL_INTERVAL_MS, true);
     }
-    // A stop queues this thread's exit before it sets the flag, so the exit
-    // is taken here, before any more of our code runs (an unload relies on
-    // it).
+    // Every stop has this thread's exit queued by the time the thread can
+    // see the flag, so the exit is taken here, before any more of our code
+    // runs (an unload relies on it).
     platform::SleepEx(0, true);
     return 0;
 }
