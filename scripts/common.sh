@@ -11,7 +11,10 @@ as_root() {
 APT_UPDATED=0
 apt_install() {
     if [ "$APT_UPDATED" -eq 0 ]; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null
+        # An index that fails to download (one being synced) is reported and
+        # the others used: what is needed may well not be in it.
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null ||
+            echo "== apt-get update reported errors (above); going on with the indexes it has"
         APT_UPDATED=1
     fi
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" </dev/null >/dev/null
@@ -65,27 +68,66 @@ can_run_32bit() {
     [ "$status" -eq 0 ]
 }
 
-# WINE_BITS: 32 where 32-bit programs run, so that the DLL users get runs
-# under Wine; otherwise 64, and the Windows programs that run here are a
-# 64-bit build of the same sources.
-if [ -z "${WINE_BITS:-}" ]; then
-    if can_run_32bit; then WINE_BITS=32; else WINE_BITS=64; fi
-fi
+# Where the DLL users get (32-bit) runs: "native", under this machine's
+# 32-bit Wine, or "emulated", in the emulated 32-bit PC
+# (scripts/emulated_pc.sh) where the kernel runs no 32-bit programs or
+# 32-bit Wine cannot be installed. PLOVANE_RUN32 may name one. Set by
+# ensure_windows_tools.
+RUN32="${PLOVANE_RUN32:-}"
+# The Wine that runs Windows programs natively: 32, or 64 for the bench's
+# timings where 32-bit programs do not run here.
+WINE_BITS=32
+
+# Installs 32-bit Wine from this machine's i386 packages; false, with the
+# machine as it was, when they cannot be installed (an i386 index out of
+# sync with the amd64 one is enough).
+ensure_native_wine32() {
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" && return 0
+    local added=0
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
+        APT_UPDATED=0
+        added=1
+    fi
+    echo "== installing 32-bit Wine (wine32:i386)"
+    if apt_install wine wine32:i386 2>"$ROOT/build/apt-wine32.log"; then return 0; fi
+    echo "== 32-bit Wine cannot be installed here: $(grep '^E:' "$ROOT/build/apt-wine32.log" | tail -1)"
+    if [ "$added" -eq 1 ]; then
+        as_root dpkg --remove-architecture i386 2>/dev/null || true
+        APT_UPDATED=0
+    fi
+    return 1
+}
 
 ensure_windows_tools() {
-    if [ "$WINE_BITS" = 32 ]; then
-        if ! dpkg --print-foreign-architectures | grep -qx i386; then
-            echo "== enabling the i386 architecture for Wine"
-            as_root dpkg --add-architecture i386
-            APT_UPDATED=0
+    mkdir -p "$ROOT/build"
+    ensure_packages cmake ninja-build g++-mingw-w64-i686 xvfb xauth
+    if [ -z "$RUN32" ]; then
+        if ! can_run_32bit; then
+            echo "== this machine runs no 32-bit programs (the kernel's IA-32 emulation is off)"
+            RUN32=emulated
+        elif ensure_native_wine32; then
+            RUN32=native
+        else
+            RUN32=emulated
         fi
-        ensure_packages cmake ninja-build g++-mingw-w64-i686 wine wine32:i386 xvfb xauth
-    else
-        echo "== this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off):"
-        echo "   the 32-bit DLL is built and checked, and the Windows programs run here are a"
-        echo "   64-bit build of the same sources under 64-bit Wine"
-        ensure_packages cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     fi
+    if [ "$RUN32" = native ]; then
+        ensure_native_wine32 || { echo "32-bit Wine is not available here" >&2; return 1; }
+    else
+        echo "== the 32-bit programs run in the emulated 32-bit PC (QEMU, Debian i386, 32-bit Wine)"
+        source "$ROOT/scripts/emulated_pc.sh"
+        epc_ensure
+    fi
+}
+
+# The bench's Wine for timings: 32-bit where the DLL runs natively, else
+# 64-bit Wine with a 64-bit build of the same sources (emulated timings are
+# not comparable).
+ensure_timing_wine() {
+    if [ "$RUN32" = native ]; then return 0; fi
+    WINE_BITS=64
+    ensure_packages g++-mingw-w64-x86-64 wine wine64
 }
 
 # The Wine loader for the programs that run here.
@@ -98,11 +140,6 @@ wine_loader() {
 windows_path() {
     local path="$1"
     echo "Z:${path//\//\\}"
-}
-
-# The architecture of the Windows programs that run here.
-run_arch() {
-    if [ "$WINE_BITS" = 32 ]; then echo i686; else echo x86_64; fi
 }
 
 # The version the project sets (CMakeLists.txt), e.g. 0.2.
@@ -130,9 +167,9 @@ windows_build() {
     cp "$dir/xmp_plovane/xmp_plovane.dll" "$dir/stand_in_player/stand_in_player.exe" "$ROOT/dist/"
 }
 
-# The DLL and the stand-in player that run here: those of windows_build,
-# or a 64-bit build of them (build/windows64). Extra arguments go to CMake.
-# Sets RUN_DIR to the tree.
+# The 64-bit build of the DLL and the stand-in player (build/windows64),
+# for the bench's timings where 32-bit programs do not run here. Extra
+# arguments go to CMake. Sets RUN_DIR to the tree that runs natively.
 run_build() {
     RUN_DIR="$ROOT/build/windows"
     [ "$WINE_BITS" = 32 ] && return 0
@@ -141,16 +178,53 @@ run_build() {
     cmake --build "$RUN_DIR" -j "$JOBS"
 }
 
-# Builds the end-to-end tests (GoogleTest needs MinGW's posix thread model)
-# against the DLL that runs here (run_build).
+# Builds the end-to-end tests for i686 (GoogleTest needs MinGW's posix
+# thread model) against the shipped DLL, dist/xmp_plovane.dll, and the probe
+# DLL built like it (windows_build). Sets E2E_DIR.
 e2e_build() {
-    local dir="$ROOT/build/windows-e2e-$(run_arch)"
-    windows_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DPLOVANE_MINGW_ARCH="$(run_arch)" \
+    local dir="$ROOT/build/windows-e2e-i686"
+    windows_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DPLOVANE_MINGW_ARCH=i686 \
         -DPLOVANE_MINGW_THREADS=posix -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
-        -DPLOVANE_DLL_UNDER_TEST="$RUN_DIR/xmp_plovane/xmp_plovane.dll" \
-        -DPLOVANE_EH_PROBE_DLL="$RUN_DIR/tests/windows/eh_probe/plovane_eh_probe.dll"
+        -DPLOVANE_DLL_UNDER_TEST="$ROOT/dist/xmp_plovane.dll" \
+        -DPLOVANE_EH_PROBE_DLL="$ROOT/build/windows/tests/windows/eh_probe/plovane_eh_probe.dll"
     cmake --build "$dir" -j "$JOBS"
     E2E_DIR="$dir"
+}
+
+# e2e_run LIMIT_S [FILTER]: the end-to-end cases (all, or those FILTER
+# names), one process per case, where the shipped DLL runs: natively
+# through CTest (its time limit per case is in tests/windows/CMakeLists.txt)
+# or in the emulated PC, each case within LIMIT_S seconds.
+e2e_run() {
+    local limit="$1" filter="${2:-*}"
+    if [ "$RUN32" = native ]; then
+        wine_start
+        local regex=""
+        [ "$filter" = "*" ] || regex="${filter//\*/.*}"
+        ctest --test-dir "$E2E_DIR" --output-on-failure --no-tests=error ${regex:+-R "$regex"}
+    else
+        local job="$ROOT/build/emulated-pc-job"
+        rm -rf "$job"
+        mkdir -p "$job"
+        cp "$E2E_DIR/tests/windows/plovane_e2e_tests.exe" "$E2E_DIR/tests/windows/xmp_plovane.dll" \
+            "$E2E_DIR/tests/windows/plovane_eh_probe.dll" "$ROOT/scripts/e2e_cases.sh" "$job/"
+        printf 'export PLOVANE_SOAK=%q\nbash /job/e2e_cases.sh %q %q\n' "${PLOVANE_SOAK:-}" "$limit" "$filter" \
+            >"$job/suite.sh"
+        # A backstop only: each case has its own limit.
+        epc_run "$job" 2700 suite.sh
+    fi
+}
+
+# Where the shipped DLL ran, with its SHA-256.
+say_where_the_dll_ran() {
+    local where
+    if [ "$RUN32" = native ]; then
+        where="natively, under $(wine --version) (32-bit)"
+    else
+        where="in the emulated 32-bit PC (QEMU $(qemu-system-i386 --version | awk 'NR == 1 { print $4 }'), Debian i386, 32-bit Wine)"
+    fi
+    echo "== the shipped DLL ran $where:"
+    echo "   $(sha256sum "$ROOT/dist/xmp_plovane.dll" | sed "s|$ROOT/||")"
 }
 
 # Starts a virtual display and a persistent Wine server, both inside the
