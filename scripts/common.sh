@@ -230,6 +230,7 @@ say_where_the_dll_ran() {
 # Starts a virtual display and a persistent Wine server, both inside the
 # build tree's reach and stopped again when the calling script exits.
 wine_start() {
+    [ -n "${PLOVANE_XVFB_PID:-}" ] && return 0
     export WINEPREFIX="$ROOT/build/wine-prefix-$WINE_BITS"
     if [ "$WINE_BITS" = 32 ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
     export WINEDEBUG=-all
