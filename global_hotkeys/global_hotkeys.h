@@ -5,15 +5,17 @@
 // Callbacks run on the worker, in registration order, once per press. The
 // worker HotkeysStartup starts runs on the empty table until a removal first
 // leaves the table empty; from then on one worker runs exactly while the
-// table is not empty.
+// table is not empty, unless the system could not create it: AddHotkey then
+// still stores the entry and returns true, and the stored entries fire once
+// a later AddHotkey has started a worker.
 //
 // While AddHotkey or RemoveHotkey waits for the worker (for the table's lock,
 // or for a stopping worker to end), the calling thread handles the messages
 // other threads send to its windows. So a callback may send synchronously to
 // that thread's windows, and the window procedures run meanwhile may call
 // AddHotkey and RemoveHotkey themselves: afterwards every entry reported
-// stored is live, every entry reported removed is gone, and one worker runs
-// exactly while the table is not empty.
+// stored is in the table, every entry reported removed is gone, and the
+// worker runs as said above.
 //
 // The caller's rules, as for any lock:
 // - Call AddHotkey and RemoveHotkey from one thread at a time.
@@ -28,11 +30,15 @@
 // - Never wait alertably in a callback (SleepEx, or a wait with its alertable
 //   flag): a stop ends the worker at its next alertable wait, meant to be
 //   the one between its cycles, where it holds nothing.
+// - Send to a window from a callback through SendMessageFromCallback, not
+//   SendMessage itself: see there.
 // - Remove your entries before the library is unloaded. At unload a callback
-//   still running gets a grace of about 100 ms to finish: one that waits for
-//   the unloading thread (a message sent to that thread is pending), or is
-//   still running after the grace, is suspended where it stands for the
-//   rest of the process, with the lock and the two events.
+//   still running gets a grace of 100 ms (by a deadline; the last wait may
+//   overrun it by a timer tick, about 16 ms on Windows) to finish. One that
+//   has declared it waits for the unloading thread, with its message
+//   pending there, is suspended at once; one still running after the grace
+//   is suspended where it stands. Either stays so for the rest of the
+//   process, with the lock and the two events.
 #pragma once
 
 #include <cstdint>
@@ -62,15 +68,27 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
 // for it.
 bool RemoveHotkey(int32_t id);
 
+// For a callback that sends synchronously to a window: SendMessage, telling
+// the module meanwhile that this callback waits for the thread that owns
+// `window` (the system says which). If that thread unloads the library
+// meanwhile (it will not handle the message under the loader lock), the
+// worker is suspended at once rather than after the grace. Without it, a
+// message pending at unload is taken for someone else's, and the callback
+// gets the grace. Called off the worker, it only sends.
+intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
 // Run by the library's entry routine at process attach: starts the worker.
 void HotkeysStartup();
 
 // Run by the library's entry routine at process detach, under the loader
 // lock: never waits for the worker to end (its end needs that lock), at most
-// about 100 ms for a busy worker to reach its exit. That exit completes once
+// the grace for a busy worker to reach its exit. That exit completes once
 // the unload is over, and runs no more of the library's code; see the last
-// rule above for a callback still running. `processEnding`: the process is exiting, so every
-// other thread is already gone.
+// rule above for a callback still running. What it leaves when it cannot end
+// the worker: the thread (suspended, or, if even its suspension failed,
+// left to exit at its next park), the lock and the two events.
+// `processEnding`: the process is exiting, so every other thread is already
+// gone.
 void HotkeysShutdown(bool processEnding = false);
 
 }  // namespace global_hotkeys

@@ -19,6 +19,9 @@ TCriticalSection* PollerLock = nullptr;
 std::atomic<uint8_t> StopRequested{0};
 platform::THandle WorkerSignal = nullptr;
 platform::THandle WorkerMarker = nullptr;
+std::atomic<uint32_t> WorkerThreadId{0};
+std::atomic<uint32_t> CallbackWaitsFor{0};
+TShutdownPath LastShutdown = SHUTDOWN_NO_WORKER;
 std::atomic<uint32_t> LockWaiters{0};
 uint32_t PollerGeneration = 0;
 uint32_t EngineCalls = 0;
@@ -92,6 +95,9 @@ bool CreatePollerObjects() {
 void StartPoller() {
     StopRequested = 0;
     if (!CreatePollerObjects()) return;
+    // Now, not at unload: looking them up may take the loader's and the
+    // heap's locks, which a suspended worker could hold.
+    platform::ResolveSystemRoutines();
     // Created suspended, so that its marker is queued before it can run: the
     // marker then runs before its start routine, whenever that comes.
     PollerThread = platform::CreateThread(PollerProc, platform::CREATE_SUSPENDED_THREAD);
@@ -118,12 +124,14 @@ void StopPoller() {
         WaitServicingMessages(PollerThread);
         platform::CloseHandle(PollerThread);
         PollerThread = nullptr;
+        WorkerThreadId = 0;
     }
     ReleasePollerObjects();
     StopInProgress = false;
 }
 
 uint32_t PollerProc(void*) {
+    WorkerThreadId = platform::GetCurrentThreadId();
     while (StopRequested == 0) {
         PollerLock->Enter();
         try {
@@ -184,6 +192,15 @@ bool RemoveHotkey(int32_t id) {
         if (HotkeyLast != -1) StartPoller();
     }
     return removed;
+}
+
+intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    // Declared only on the worker, and only for the send's duration.
+    const bool onWorker = WorkerThreadId != 0 && WorkerThreadId == platform::GetCurrentThreadId();
+    if (onWorker) CallbackWaitsFor = platform::GetWindowThreadProcessId(window);
+    const intptr_t result = platform::SendMessageA(window, message, wParam, lParam);
+    if (onWorker) CallbackWaitsFor = 0;
+    return result;
 }
 
 void HotkeysStartup() {

@@ -27,20 +27,38 @@ private:
 };
 
 // How long shut-down lets a worker that does not wait for the unloading
-// thread finish its cycle and leave: a cycle without callbacks takes well
-// under a millisecond.
-constexpr uint32_t UNLOAD_GRACE_WAITS = 10;
-constexpr uint32_t UNLOAD_GRACE_WAIT_MS = 10;
+// thread finish its cycle and leave (a cycle without callbacks takes well
+// under a millisecond), by a deadline on the performance counter; and how
+// often it looks meanwhile whether a callback has begun to wait for it. The
+// last wait may overrun the deadline by one timer tick.
+constexpr uint32_t UNLOAD_GRACE_MS = 100;
+constexpr uint32_t UNLOAD_GRACE_STEP_MS = 10;
+
+// How the last HotkeysShutdown ended the worker, for tests and probes.
+enum TShutdownPath : uint8_t {
+    SHUTDOWN_NO_WORKER,          // none to end (or the process was ending)
+    SHUTDOWN_ENDED_BEFORE_START, // exited before reaching our code
+    SHUTDOWN_ENDED_AT_PARK,      // exited at its park, after its cycle
+    SHUTDOWN_WORKER_LEFT,        // suspended for good, or left to exit by itself
+};
+extern TShutdownPath LastShutdown;
 
 extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
 // Auto-reset: the worker has left the lock while LockWaiters was not 0.
 extern platform::THandle WorkerSignal;
-// Auto-reset, set only by the system's SetEvent queued to the worker: first
+// Auto-reset, set by the system's SetEvent queued to the worker: first
 // before its start routine (so an unload can tell whether it has reached our
-// code), then at an unload, just before its exit.
+// code), then at an unload, just before its exit. When that first SetEvent
+// cannot be queued, StartPoller sets it itself: an unload then takes the
+// worker for started, and one not started yet is suspended after the grace.
 extern platform::THandle WorkerMarker;
+// The worker's thread identifier, written by the worker as it starts.
+extern std::atomic<uint32_t> WorkerThreadId;
+// The thread the running callback waits for (SendMessageFromCallback); 0
+// when it declared none.
+extern std::atomic<uint32_t> CallbackWaitsFor;
 extern std::atomic<uint32_t> LockWaiters;  // threads waiting in EnterPollerLock
 // Moves on whenever the lock is freed: a wait that began under another
 // generation must not touch the lock or events it knew (a new lock may sit
@@ -63,9 +81,11 @@ void ReleasePollerObjects();
 // for good may hold them.
 void AbandonPollerObjects();
 
-// Makes what CreatePollerObjects makes, then the worker. If only the thread
-// cannot be made, the lock stays and PollerThread is 0; the next AddHotkey
-// tries again with the same lock.
+// Makes what CreatePollerObjects makes, looks up the system routines an
+// unload queues (while no worker can be suspended), then the worker. If
+// only the thread cannot be made, the lock stays and PollerThread is 0: the
+// entries stored meanwhile fire once the next AddHotkey has started one,
+// with the same lock.
 void StartPoller();
 
 // Ends the worker and waits for it, handling messages sent to the calling

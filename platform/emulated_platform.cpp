@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
@@ -70,6 +71,10 @@ struct TThread {
     TSentMessage* Inbox = nullptr;  // messages sent to this thread's windows
     std::vector<TApc> Apcs;         // queued, not run yet
     platform::TThreadRoutine Routine = nullptr;
+    uint32_t Image = 0;  // the library image whose code it runs
+    // Who suspended it, and under which hold of the loader lock (0: none).
+    TThread* SuspendedBy = nullptr;
+    uint64_t SuspendEpoch = 0;
 };
 
 // Thrown by an alertable wait whose queued routines ended the thread: unwinds
@@ -126,6 +131,17 @@ struct TMachine {
     int FailThreads = 0;
     int FailEvents = 0;
     int FailContexts = 0;
+    // Counting down to the call that fails (or is delayed): 0 when none.
+    int FailApcIn = 0;
+    int FailSuspendIn = 0;
+    int DelaySuspendIn = 0;
+    // The library's image: its generation, whether it is mapped, and whether
+    // it has looked up its system routines.
+    uint32_t Image = 1;
+    bool ImageMapped = true;
+    bool RoutinesResolved = false;
+    uint64_t LoaderEpoch = 0;  // moves on at each first take of the loader lock
+    uint64_t TimerTick = 0;    // timed waits end on a multiple of it (0: exactly)
     emulated::TMessageBoxRecord Box;
 };
 
@@ -227,6 +243,32 @@ bool CheckProgress() {
 
 void FireTriggers(const char* waitName);
 
+// A misuse of the platform that Windows would punish with a crash or a hang:
+// fails the run at once, saying where.
+[[noreturn]] void Violation(const char* what, const char* where) {
+    char why[256];
+    std::snprintf(why, sizeof why, "%s: %s", what, where);
+    Dump(why);
+    std::abort();
+}
+
+// A thread made by CreateThread runs the library's code: once that library's
+// image is gone, it may neither enter it nor call out of it.
+void CheckImage(const TThread& self, const char* what, const char* where) {
+    if (self.Created && (!M().ImageMapped || self.Image != M().Image)) Violation(what, where);
+}
+
+// When a timed wait of `milliseconds` from now ends: as Windows ends it, at
+// the first timer tick at or after the time asked for.
+uint64_t DeadlineIn(uint32_t milliseconds) {
+    const uint64_t deadline = M().Now + milliseconds;
+    const uint64_t tick = M().TimerTick;
+    return tick == 0 ? deadline : (deadline + tick - 1) / tick * tick;
+}
+
+// Counts down a fault-injection counter; true when this call is the one.
+bool Countdown(int& counter) { return counter > 0 && --counter == 0; }
+
 template <class TPred>
 bool CallPredicate(const void* context) {
     return (*static_cast<const TPred*>(context))();
@@ -274,7 +316,8 @@ bool Block(Lock& lock, TThread& self, const char* name, const TPred& ready,
 // suspended thread stops.
 class TCall {
 public:
-    TCall() : Guard(M().Mutex), Self(SelfLocked()) {
+    explicit TCall(const char* name) : Guard(M().Mutex), Self(SelfLocked()), Name(name) {
+        CheckImage(Self, "a thread of the unloaded library made a platform call", Name);
         Self.InPlatform = true;
         M().Changed.notify_all();
         Hold();
@@ -282,6 +325,9 @@ public:
     ~TCall() {
         Hold();
         Self.InPlatform = false;
+        // Unwinding (ExitThread) runs none of the library's code.
+        if (std::uncaught_exceptions() == 0)
+            CheckImage(Self, "a thread returned into the unloaded library's code from", Name);
     }
     TCall(const TCall&) = delete;
     TCall& operator=(const TCall&) = delete;
@@ -301,6 +347,7 @@ public:
 
     Lock Guard;
     TThread& Self;
+    const char* Name;
 
 private:
     void Hold() {
@@ -457,6 +504,7 @@ void ThreadBody(TThread* thread) {
         Block(lock, *thread, "(thread start)",
               [thread] { return LoaderLockFreeFor(*thread); });
         exited = RunQueuedRoutines(*thread);
+        if (!exited) CheckImage(*thread, "a thread entered the unloaded library's code", "its start routine");
         thread->InPlatform = false;
     }
     if (!exited) {
@@ -511,7 +559,7 @@ uint32_t WaitForObjects(TCall& call, uint32_t count, const THandle* handles,
     const bool timed = milliseconds != platform::WAIT_FOREVER;
     if (!ready()) {
         if (milliseconds == 0) return platform::WAIT_TIMED_OUT;
-        if (!Block(call.Guard, call.Self, name, ready, timed, M().Now + milliseconds))
+        if (!Block(call.Guard, call.Self, name, ready, timed, DeadlineIn(milliseconds)))
             return platform::WAIT_TIMED_OUT;
     }
     const int index = signalledIndex();
@@ -536,6 +584,18 @@ TThread* ThreadOf(THandle handle) {
     return object != nullptr && object->Kind == TObject::TKind::Thread ? object->Thread : nullptr;
 }
 
+// The unload's rule, as Windows enforces it with a hang: a thread that holds
+// the loader lock and has suspended another thread (which may be inside the
+// loader or the heap) must not use either until it resumes that thread.
+void CheckNoLoaderOrHeapUse(const TCall& call) {
+    const TMachine& m = M();
+    if (m.LoaderOwner != &call.Self) return;
+    for (const TThread* t : m.Threads)
+        if (t->Life == TLife::Running && t->SuspendCount > 0 && t->SuspendedBy == &call.Self &&
+            t->SuspendEpoch == m.LoaderEpoch)
+            Violation("loader or heap used while a thread this one suspended is suspended", call.Name);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -544,7 +604,7 @@ TThread* ThreadOf(THandle handle) {
 namespace platform {
 
 uint16_t GetAsyncKeyState(int vk) {
-    TCall call;
+    TCall call(__func__);
     TMachine& m = M();
     if (vk < 0 || vk >= KEY_COUNT) return 0;
     if (vk == m.GateVk && call.Self.Created)
@@ -558,13 +618,15 @@ uint16_t GetAsyncKeyState(int vk) {
 }
 
 THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
-    TCall call;
+    TCall call(__func__);
     TMachine& m = M();
+    CheckNoLoaderOrHeapUse(call);
     if (m.FailThreads > 0) {
         --m.FailThreads;
         return nullptr;
     }
     auto* thread = new TThread;
+    thread->Image = m.Image;
     thread->Number = static_cast<int>(m.Threads.size()) + 1;
     thread->Created = true;
     thread->InPlatform = true;  // until it has started
@@ -583,11 +645,18 @@ THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
 }
 
 bool SuspendThread(THandle handle) {
-    TCall call;
+    TCall call(__func__);
     TThread* thread = ThreadOf(handle);
     if (thread == nullptr || thread == &call.Self) return false;
     if (thread->Life != TLife::Running) return false;
+    if (Countdown(M().FailSuspendIn)) return false;  // as when the call itself fails
+    // Windows suspends asynchronously: a delayed suspension lets the thread
+    // run on until it can go no further by itself.
+    if (Countdown(M().DelaySuspendIn))
+        Block(call.Guard, call.Self, "SuspendThread (delayed)", [thread] { return Stuck(*thread); });
     ++thread->SuspendCount;
+    thread->SuspendedBy = &call.Self;
+    thread->SuspendEpoch = M().LoaderOwner == &call.Self ? M().LoaderEpoch : 0;
     M().Changed.notify_all();
     // As when reading the stopped thread's context fails: suspended, but
     // not known to have stopped.
@@ -604,17 +673,30 @@ bool SuspendThread(THandle handle) {
 }
 
 bool ResumeThread(THandle handle) {
-    TCall call;
+    TCall call(__func__);
     TThread* thread = ThreadOf(handle);
     if (thread == nullptr) return false;
     if (thread->SuspendCount > 0) --thread->SuspendCount;
+    if (thread->SuspendCount == 0) thread->SuspendedBy = nullptr;
     M().Frozen.notify_all();
     M().Changed.notify_all();
     return true;
 }
 
+bool ResolveSystemRoutines() {
+    TCall call(__func__);
+    if (!M().RoutinesResolved) {
+        CheckNoLoaderOrHeapUse(call);
+        M().RoutinesResolved = true;
+    }
+    return true;
+}
+
 bool QueueUserAPC(TSystemRoutine routine, THandle handle, uintptr_t argument) {
-    TCall call;
+    TCall call(__func__);
+    // Windows' provider would have to look the routine up here, in the loader.
+    if (!M().RoutinesResolved) Violation("system routine not looked up beforehand", call.Name);
+    if (Countdown(M().FailApcIn)) return false;
     TThread* thread = ThreadOf(handle);
     if (thread == nullptr || thread->Life != TLife::Running) return false;
     thread->Apcs.push_back({routine, argument});
@@ -623,34 +705,38 @@ bool QueueUserAPC(TSystemRoutine routine, THandle handle, uintptr_t argument) {
 }
 
 bool CloseHandle(THandle handle) {
-    TCall call;
+    TCall call(__func__);
     return CloseHandleLocked(handle);
 }
 
 void Sleep(uint32_t milliseconds) {
-    TCall call;
+    TCall call(__func__);
     if (milliseconds == 0) return;
-    Block(call.Guard, call.Self, "Sleep", [] { return false; }, true, M().Now + milliseconds);
+    Block(call.Guard, call.Self, "Sleep", [] { return false; }, true, DeadlineIn(milliseconds));
 }
 
 uint32_t SleepEx(uint32_t milliseconds, bool alertable) {
-    TCall call;
+    TCall call(__func__);
     TThread& self = call.Self;
     auto queued = [&self, alertable] { return alertable && !self.Apcs.empty(); };
     if (!queued() && milliseconds != 0)
-        Block(call.Guard, self, "SleepEx", queued, milliseconds != WAIT_FOREVER, M().Now + milliseconds);
+        Block(call.Guard, self, "SleepEx", queued, milliseconds != WAIT_FOREVER, DeadlineIn(milliseconds));
     if (!queued()) return 0;
     if (RunQueuedRoutines(self)) throw TThreadExit{};
     return WAIT_APC;
 }
 
+// Windows allocates a critical section's debug record from the heap, and
+// frees it on deletion.
 void InitializeCriticalSection(TPlatformCriticalSection& section) {
-    TCall call;
+    TCall call(__func__);
+    CheckNoLoaderOrHeapUse(call);
     new (section.Opaque) TSectionRecord{SECTION_MAGIC, 0, nullptr};
 }
 
 void DeleteCriticalSection(TPlatformCriticalSection& section) {
-    TCall call;
+    TCall call(__func__);
+    CheckNoLoaderOrHeapUse(call);
     TSectionRecord& record = SectionOf(section);
     if (record.Owner != nullptr) {
         Dump("DeleteCriticalSection on a critical section that is owned");
@@ -660,7 +746,7 @@ void DeleteCriticalSection(TPlatformCriticalSection& section) {
 }
 
 void EnterCriticalSection(TPlatformCriticalSection& section) {
-    TCall call;
+    TCall call(__func__);
     TSectionRecord& record = SectionOf(section);
     TThread* self = &call.Self;
     Block(call.Guard, call.Self, "EnterCriticalSection",
@@ -670,7 +756,7 @@ void EnterCriticalSection(TPlatformCriticalSection& section) {
 }
 
 bool TryEnterCriticalSection(TPlatformCriticalSection& section) {
-    TCall call;
+    TCall call(__func__);
     TSectionRecord& record = SectionOf(section);
     if (record.Owner != nullptr && record.Owner != &call.Self) return false;
     record.Owner = &call.Self;
@@ -679,7 +765,7 @@ bool TryEnterCriticalSection(TPlatformCriticalSection& section) {
 }
 
 void LeaveCriticalSection(TPlatformCriticalSection& section) {
-    TCall call;
+    TCall call(__func__);
     TSectionRecord& record = SectionOf(section);
     if (record.Owner != &call.Self) {
         Dump("LeaveCriticalSection by a thread that does not own it");
@@ -692,7 +778,7 @@ void LeaveCriticalSection(TPlatformCriticalSection& section) {
 }
 
 THandle CreateEventA(bool manualReset, bool initialState) {
-    TCall call;
+    TCall call(__func__);
     if (M().FailEvents > 0) {
         --M().FailEvents;
         return nullptr;
@@ -704,33 +790,52 @@ THandle CreateEventA(bool manualReset, bool initialState) {
 }
 
 bool SetEvent(THandle handle) {
-    TCall call;
+    TCall call(__func__);
     return SetEventLocked(handle);
 }
 
 uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds) {
-    TCall call;
+    TCall call(__func__);
     return WaitForObjects(call, 1, &handle, milliseconds, false, "WaitForSingleObject");
 }
 
 uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
                                    uint32_t milliseconds) {
-    TCall call;
+    TCall call(__func__);
     return WaitForObjects(call, count, handles, milliseconds, true, "MsgWaitForMultipleObjects");
 }
 
+uint32_t GetCurrentThreadId() {
+    TCall call(__func__);
+    return static_cast<uint32_t>(call.Self.Number);
+}
+
+uint32_t GetWindowThreadProcessId(TWindow window) {
+    TCall call(__func__);
+    const TWindowRecord* record = WindowOf(window);
+    return record != nullptr ? static_cast<uint32_t>(record->Owner->Number) : 0;
+}
+
+// The virtual clock, in microseconds.
+uint64_t QueryPerformanceCounter() {
+    TCall call(__func__);
+    return M().Now * 1000;
+}
+
+uint64_t QueryPerformanceFrequency() { return 1000000; }
+
 uint32_t GetQueueStatus(uint32_t flags) {
-    TCall call;
+    TCall call(__func__);
     return call.Self.Inbox != nullptr && (flags & QS_SENDMESSAGE_FLAG) != 0 ? QS_SENDMESSAGE_FLAG << 16 : 0;
 }
 
 bool PeekMessageA() {
-    TCall call;
+    TCall call(__func__);
     return ServiceInbox(call);
 }
 
 intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    TCall call;
+    TCall call(__func__);
     TWindowRecord* record = WindowOf(window);
     if (record == nullptr) return 0;
     if (record->Owner == &call.Self)
@@ -748,7 +853,8 @@ intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr
 }
 
 int MessageBoxA(TWindow owner, const char* text, const char* caption, uint32_t style) {
-    TCall call;
+    TCall call(__func__);
+    CheckNoLoaderOrHeapUse(call);
     emulated::TMessageBoxRecord& box = M().Box;
     box.Owner = owner;
     box.Text = text != nullptr ? text : "";
@@ -947,11 +1053,39 @@ void FailThreadContexts(int count) {
     M().FailContexts = count;
 }
 
+void FailQueueUserApc(int nth) {
+    Lock lock(M().Mutex);
+    M().FailApcIn = nth;
+}
+
+void FailSuspendThread(int nth) {
+    Lock lock(M().Mutex);
+    M().FailSuspendIn = nth;
+}
+
+void DelaySuspendThread(int nth) {
+    Lock lock(M().Mutex);
+    M().DelaySuspendIn = nth;
+}
+
+void SetTimerTick(uint64_t milliseconds) {
+    Lock lock(M().Mutex);
+    M().TimerTick = milliseconds;
+}
+
+void MapLibraryImage() {
+    Lock lock(M().Mutex);
+    ++M().Image;
+    M().ImageMapped = true;
+    M().RoutinesResolved = false;
+}
+
 void RunUnderLoaderLock(const std::function<void()>& body) {
     {
         Lock lock(M().Mutex);
         TThread& self = SelfLocked();
         Block(lock, self, "(loader lock)", [&self] { return LoaderLockFreeFor(self); });
+        if (M().LoaderDepth == 0) ++M().LoaderEpoch;
         M().LoaderOwner = &self;
         ++M().LoaderDepth;
     }
@@ -966,13 +1100,18 @@ void RunUnderLoaderLock(const std::function<void()>& body) {
 }
 
 bool LoadLibrary(TEntryRoutine entry) {
+    MapLibraryImage();
     bool result = false;
     RunUnderLoaderLock([&] { result = entry(1, false); });
     return result;
 }
 
 void FreeLibrary(TEntryRoutine entry) {
-    RunUnderLoaderLock([&] { entry(0, false); });
+    RunUnderLoaderLock([&] {
+        entry(0, false);
+        Lock lock(M().Mutex);
+        M().ImageMapped = false;
+    });
 }
 
 void ExitProcess(TEntryRoutine entry) {

@@ -57,6 +57,9 @@ bool AdvanceToNextDeadline();
 // When on, the clock jumps to the next deadline whenever every thread is
 // blocked, so threads run freely (for soak tests).
 void SetAutoClock(bool on);
+// Timed waits end at the first multiple of `milliseconds` at or after their
+// time, as Windows' timer tick (about 15.6 ms) makes them; 0: exactly.
+void SetTimerTick(uint64_t milliseconds);
 
 // Blocks until every thread made by CreateThread is blocked with nothing to
 // wake it, suspended, terminated or finished. Aborts after a long real-time
@@ -85,11 +88,33 @@ void FailEventCreations(int count);
 // The next `count` SuspendThread calls suspend the thread but report that
 // its stop cannot be confirmed, as when GetThreadContext fails.
 void FailThreadContexts(int count);
+// The `nth` QueueUserAPC (SuspendThread) call from now fails (1: the next):
+// nothing queued (nothing suspended).
+void FailQueueUserApc(int nth);
+void FailSuspendThread(int nth);
+// The `nth` SuspendThread call from now takes effect only once its thread
+// can go no further by itself (blocked, or at its exit), as Windows'
+// asynchronous suspension may lag: the thread may move on meanwhile.
+void DelaySuspendThread(int nth);
 
 // --- Loader lock, as the platform holds it around a library's entry
 // notifications: a thread made by CreateThread neither starts nor ends while
 // another thread holds it.
 void RunUnderLoaderLock(const std::function<void()>& body);
+
+// --- The library's image. Threads made by CreateThread run its code: from
+// the end of its process-detach notification (FreeLibrary) on, any of them
+// that enters that code, calls the platform from it or returns into it fails
+// the run at once, naming the call; so does one made under an earlier image.
+// A new image (LoadLibrary, or MapLibraryImage for tests that start the
+// module directly) has not looked up its system routines yet
+// (ResolveSystemRoutines): QueueUserAPC before that fails the run too.
+// Holding the loader lock with a thread it suspended still suspended, a
+// thread may not call into the loader or the heap (ResolveSystemRoutines'
+// look-up, CreateThread, Initialize/DeleteCriticalSection, MessageBoxA):
+// Windows would deadlock if the suspended thread held their locks, so the
+// run fails, naming the call.
+void MapLibraryImage();
 
 // --- A library's entry notifications, made as the platform makes them:
 // under the loader lock, with the reasons 1 (process attach) and 0 (process

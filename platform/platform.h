@@ -56,11 +56,30 @@ enum TSystemRoutine : uint8_t {
     SYSTEM_EXIT_THREAD,   // ExitThread(argument): an ordinary thread exit
 };
 
+// Finds the system routines above in the system's export tables, once: that
+// takes the loader's structures and may allocate from the process heap. So
+// it is called before any thread exists that may be suspended, and then
+// QueueUserAPC touches neither, even while another thread is suspended
+// inside them. False when one cannot be found.
+bool ResolveSystemRoutines();
+
 // QueueUserAPC: `routine(argument)` runs on `thread` when it next waits
 // alertably, or, if it has not reached its start routine yet, before that
 // routine. Routines queued together run one after another, in order, before
-// the thread goes on.
+// the thread goes on. False (nothing queued) before ResolveSystemRoutines
+// has succeeded.
 bool QueueUserAPC(TSystemRoutine routine, THandle thread, uintptr_t argument);
+
+uint32_t GetCurrentThreadId();
+
+// The identifier of the thread that owns `window`; 0 when there is no such
+// window.
+uint32_t GetWindowThreadProcessId(TWindow window);
+
+// A monotonic clock with sub-millisecond resolution: counts, and counts per
+// second.
+uint64_t QueryPerformanceCounter();
+uint64_t QueryPerformanceFrequency();
 
 bool CloseHandle(THandle handle);
 

@@ -22,16 +22,10 @@ DWORD WINAPI StartRoutine(LPVOID parameter) {
     return reinterpret_cast<platform::TThreadRoutine>(parameter)(nullptr);
 }
 
-// The system's own entry points, from kernel32's export table: our import
+// The system's own entry points, from kernel32's export table (our import
 // thunks live in our image, and a routine queued at unload runs after it is
-// gone.
-PAPCFUNC SystemRoutine(platform::TSystemRoutine routine) {
-    static const char* const NAMES[] = {"SetEvent", "CloseHandle", "ExitThread"};
-    const HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
-    if (kernel32 == nullptr || routine > platform::SYSTEM_EXIT_THREAD) return nullptr;
-    // Each takes one pointer-sized argument, as an APC routine does.
-    return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(::GetProcAddress(kernel32, NAMES[routine])));
-}
+// gone). Found once, by ResolveSystemRoutines.
+PAPCFUNC SystemRoutines[platform::SYSTEM_EXIT_THREAD + 1] = {};
 
 }  // namespace
 
@@ -58,9 +52,45 @@ bool SuspendThread(THandle thread) {
 
 bool ResumeThread(THandle thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
 
+bool ResolveSystemRoutines() {
+    static const char* const NAMES[] = {"SetEvent", "CloseHandle", "ExitThread"};
+    static_assert(sizeof NAMES / sizeof NAMES[0] == sizeof SystemRoutines / sizeof SystemRoutines[0],
+                  "a name for every routine");
+    bool all = true;
+    for (size_t i = 0; i < sizeof NAMES / sizeof NAMES[0]; ++i) {
+        if (SystemRoutines[i] != nullptr) continue;
+        const HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
+        // Each takes one pointer-sized argument, as an APC routine does.
+        if (kernel32 != nullptr)
+            SystemRoutines[i] =
+                reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(::GetProcAddress(kernel32, NAMES[i])));
+        all = all && SystemRoutines[i] != nullptr;
+    }
+    return all;
+}
+
 bool QueueUserAPC(TSystemRoutine routine, THandle thread, uintptr_t argument) {
-    const PAPCFUNC function = SystemRoutine(routine);
+    // Only what ResolveSystemRoutines found: no loader, no heap here.
+    const PAPCFUNC function = routine <= SYSTEM_EXIT_THREAD ? SystemRoutines[routine] : nullptr;
     return function != nullptr && ::QueueUserAPC(function, thread, argument) != 0;
+}
+
+uint32_t GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+
+uint32_t GetWindowThreadProcessId(TWindow window) {
+    return window != nullptr ? ::GetWindowThreadProcessId(static_cast<HWND>(window), nullptr) : 0;
+}
+
+uint64_t QueryPerformanceCounter() {
+    LARGE_INTEGER count;
+    ::QueryPerformanceCounter(&count);
+    return static_cast<uint64_t>(count.QuadPart);
+}
+
+uint64_t QueryPerformanceFrequency() {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<uint64_t>(frequency.QuadPart);
 }
 
 bool CloseHandle(THandle handle) { return ::CloseHandle(handle) != FALSE; }

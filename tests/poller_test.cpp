@@ -163,21 +163,27 @@ TEST_F(WorkerTest, AThrowingCallbackNeverEndsTheWorker) {
     EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
 }
 
-// --- Shut-down, run as the platform runs it: under the loader lock. A
-// worker that leaves does so by its own exit, which waits for that lock: it
-// is gone once the unload is over and the emulation has settled.
+// --- Shut-down, run as the platform runs it: inside the library's
+// process-detach notification, under the loader lock, after which the
+// emulated Windows takes the library's image away (a worker that enters it,
+// calls out of it or returns into it then fails the run). A worker that
+// leaves does so by its own exit, which waits for that lock: it is gone once
+// the unload is over and the emulation has settled.
 
-void ShutDownUnderLoaderLock() {
-    emulated::RunUnderLoaderLock([] { HotkeysShutdown(); });
+bool EngineEntry(uint32_t reason, bool processEnding) {
+    if (reason == 1) HotkeysStartup();
+    if (reason == 0) HotkeysShutdown(processEnding);
+    return true;
 }
 
+void Unload() { emulated::FreeLibrary(EngineEntry); }
+
 // What a shut-down left: live workers and open handles against the counts
-// before it, and whether the virtual clock had to move (a wait that used up
-// grace).
+// before it, and how much virtual time it spent waiting.
 struct TLeft {
     int Threads;
     int Handles;
-    bool Waited;
+    uint64_t Waited;
 };
 template <class TShutDown>
 TLeft AfterShutDown(TShutDown shutDown) {
@@ -185,35 +191,36 @@ TLeft AfterShutDown(TShutDown shutDown) {
     const int handles = emulated::OpenHandleCount();
     const uint64_t now = emulated::Now();
     shutDown();
+    const uint64_t waited = emulated::Now() - now;
     EXPECT_EQ(PollerThread, nullptr);
     EXPECT_EQ(PollerLock, nullptr);
     Settle();
-    return {threads - emulated::LiveThreadCount(), handles - emulated::OpenHandleCount(), emulated::Now() != now};
+    return {threads - emulated::LiveThreadCount(), handles - emulated::OpenHandleCount(), waited};
 }
 
 // Load and unload at once, as a host listing its plug-ins does: the worker
-// has not reached our code. It exits before it does, closing its marker.
+// has not reached our code (the loader lock holds it back). It exits before
+// it does, closing its marker; entering our code would fail the run.
 TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeEndsItThere) {
-    uint64_t queries = 0;
-    const TLeft left = AfterShutDown([&queries] {
-        emulated::RunUnderLoaderLock([&queries] {
-            HotkeysStartup();
-            queries = emulated::TotalKeyQueries();
-            HotkeysShutdown();
+    const TLeft left = AfterShutDown([] {
+        emulated::RunUnderLoaderLock([] {
+            ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
+            Unload();
         });
     });
+    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_BEFORE_START);
     EXPECT_EQ(left.Threads, 0) << "the worker is still there";
     EXPECT_EQ(left.Handles, 0) << "handles left behind";
-    EXPECT_EQ(emulated::TotalKeyQueries(), queries) << "the worker ran our code after shut-down";
 }
 
 TEST_F(WorkerTest, ShutDownEndsAParkedWorkerAndFreesEverything) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     Settle();
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Threads, 1) << "a parked worker is ended, not abandoned";
     EXPECT_EQ(left.Handles, 3) << "thread handle and both events";
-    EXPECT_FALSE(left.Waited);
+    EXPECT_EQ(left.Waited, 0u);
     emulated::PressKey(VK_A);
     EXPECT_FALSE(emulated::AdvanceToNextDeadline());
     Settle();
@@ -228,39 +235,52 @@ TEST_F(WorkerTest, ShutDownLetsAWorkerBusyOutsideACallbackFinishAndEndsIt) {
     HoldWorkerAt(0x80);
     ASSERT_EQ(Fired(), (std::vector<int32_t>{1}));
     emulated::OpenGateWhenBlockedIn("WaitForSingleObject");
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Threads, 1) << "the worker was left suspended instead of ended";
     EXPECT_EQ(left.Handles, 3);
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1})) << "a scan after shut-down began";
 }
 
 // A general caller's callback, busy (say allocating) when the library is
-// unloaded: it gets the grace, so it is not stopped holding a lock of the
-// system's.
+// unloaded, while a message from someone else waits for the unloading
+// thread: it gets the grace, so it is not stopped holding a lock of the
+// system's. It has not declared that it waits for that thread.
 void QueryGatedKey(int32_t id) {
     platform::GetAsyncKeyState(0x80);
     Record(id);
 }
 
-TEST_F(WorkerTest, ShutDownLetsACallbackThatDoesNotWaitForItFinishAndEndsTheWorker) {
+TEST_F(WorkerTest, ShutDownLetsACallbackThatDoesNotWaitForItFinishEvenWithAnUnrelatedMessagePending) {
+    int handled = 0;
+    const platform::TWindow window = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
+        ++handled;
+        return intptr_t{0};
+    });
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, QueryGatedKey));
     emulated::PressKey(VK_A);
     Settle();
     emulated::GateKeyQuery(0x80);
+    emulated::SendWhenBlockedIn("GetAsyncKeyState (gated)", window, 0x8001);
     ASSERT_TRUE(emulated::AdvanceToNextDeadline());
     Settle();
     ASSERT_EQ(CallbackRunning, 1);
+    ASSERT_EQ(emulated::PendingSentMessages(), 1);
     emulated::OpenGateWhenBlockedIn("WaitForSingleObject");
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1})) << "the callback did not finish";
     EXPECT_EQ(left.Threads, 1) << "the worker was left suspended in its callback";
     EXPECT_EQ(left.Handles, 3);
+    EXPECT_TRUE(platform::PeekMessageA());
+    EXPECT_EQ(handled, 1);
+    emulated::DestroyWindow(window);
 }
 
 platform::TWindow TestWindow;
 void SendToTestWindow(int32_t id) {
     Record(id);
-    platform::SendMessageA(TestWindow, 0x041A, static_cast<uintptr_t>(id), 0);
+    SendMessageFromCallback(TestWindow, 0x041A, static_cast<uintptr_t>(id), 0);
 }
 
 // The plug-in's case: unloaded while its callback waits for the unloading
@@ -277,12 +297,14 @@ TEST_F(WorkerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
     Cycle();
     ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA");
 
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
-    EXPECT_FALSE(left.Waited) << "the grace was spent on a worker that waits for the unloading thread";
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(left.Waited, 0u) << "the grace was spent on a worker that waits for the unloading thread";
     EXPECT_EQ(left.Threads, 0) << "the worker stays, suspended";
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
 
-    // Its pending send is answered, yet it never runs again.
+    // Its pending send is answered, yet it never runs again (it would fail
+    // the run, returning into the unloaded image).
     EXPECT_TRUE(platform::PeekMessageA());
     EXPECT_EQ(handled, 1);
     Settle();
@@ -291,15 +313,23 @@ TEST_F(WorkerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
     emulated::DestroyWindow(TestWindow);
 }
 
-// Held inside its scan (holding the lock, not in a callback) for longer than
-// the grace: it may hold anything of ours, so it keeps everything.
+// Held inside its scan (holding the lock, not in a callback) past the
+// grace: it may hold anything of ours, so it keeps everything. The grace is
+// a deadline: with waits that end on Windows' 16 ms timer tick, it lasts at
+// least UNLOAD_GRACE_MS and at most a tick more.
 TEST_F(WorkerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
+    constexpr uint64_t TICK = 16;
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     HoldWorkerAt(VK_A);
     const uint64_t queries = emulated::TotalKeyQueries();
     emulated::SetAutoClock(true);  // lets the grace run out
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
+    emulated::SetTimerTick(TICK);
+    const TLeft left = AfterShutDown(Unload);
+    emulated::SetTimerTick(0);
     emulated::SetAutoClock(false);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_GE(left.Waited, UNLOAD_GRACE_MS);
+    EXPECT_LE(left.Waited, UNLOAD_GRACE_MS + TICK);
     EXPECT_EQ(left.Threads, 0) << "the worker stays, suspended";
     // Freeing the lock it holds would also abort in DeleteCriticalSection.
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
@@ -311,11 +341,143 @@ TEST_F(WorkerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLo
 // A worker whose stop cannot be confirmed may still be anywhere: nothing is
 // decided from what it was seen doing, and it keeps everything.
 TEST_F(WorkerTest, ShutDownDecidesNothingFromAWorkerNotKnownToHaveStopped) {
-    Settle();
     emulated::FailThreadContexts(1);
-    const TLeft left = AfterShutDown(ShutDownUnderLoaderLock);
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_EQ(left.Threads, 0);
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
+}
+
+// --- Shut-down when the system refuses a step: never a use of freed
+// objects, never a hang, never our code after the unload, and what is left
+// is what the header says: the thread (suspended, or exiting at its park),
+// the lock and the two events.
+
+TEST_F(TableTest, ShutDownWhenTheMarkerCouldNotBeQueuedAtStartSuspendsTheUnstartedWorker) {
+    emulated::SetAutoClock(true);
+    const TLeft left = AfterShutDown([] {
+        emulated::RunUnderLoaderLock([] {
+            emulated::FailQueueUserApc(1);
+            ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
+            Unload();
+        });
+    });
+    emulated::SetAutoClock(false);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(left.Waited, UNLOAD_GRACE_MS) << "taken for started, it had the grace";
+    // Counted from before the load: the worker stays, with its two events.
+    EXPECT_EQ(left.Threads, -1);
+    EXPECT_EQ(left.Handles, -2);
+}
+
+TEST_F(WorkerTest, ShutDownWhoseExitCannotBeQueuedLeavesTheWorkerSuspended) {
+    // The 1st QueueUserAPC of the unload queues the marker's SetEvent, the
+    // 2nd its ExitThread: either failing leaves the worker suspended.
+    for (const int failing : {1, 2}) {
+        SCOPED_TRACE(failing);
+        UnloadModule();
+        HotkeysStartup();
+        ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+        Settle();
+        emulated::FailQueueUserApc(failing);
+        const TLeft left = AfterShutDown(Unload);
+        EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+        EXPECT_EQ(left.Threads, 0);
+        EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
+        emulated::PressKey(VK_A);
+        EXPECT_FALSE(emulated::AdvanceToNextDeadline()) << "the worker runs on";
+        emulated::ReleaseKey(VK_A);
+    }
+}
+
+TEST_F(TableTest, ShutDownBeforeStartWhoseExitCannotBeQueuedLeavesTheWorkerSuspended) {
+    const TLeft left = AfterShutDown([] {
+        emulated::RunUnderLoaderLock([] {
+            ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
+            emulated::FailQueueUserApc(2);  // the ExitThread behind CloseHandle
+            Unload();
+        });
+    });
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(left.Threads, -1);
+    EXPECT_EQ(left.Handles, -2);
+}
+
+// The grace runs out just as the worker reaches its exit: the final
+// suspension (which Windows makes asynchronously) finds it marked, and it is
+// let go rather than suspended with its exit under way.
+TEST_F(WorkerTest, ShutDownWhoseFinalSuspensionFindsTheWorkerAtItsExitLetsItGo) {
+    HoldWorkerAt(0x80);
+    emulated::SetAutoClock(true);
+    emulated::DelaySuspendThread(2);
+    emulated::OpenGateWhenBlockedIn("SuspendThread (delayed)");
+    const TLeft left = AfterShutDown(Unload);
+    emulated::SetAutoClock(false);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(left.Waited, UNLOAD_GRACE_MS);
+    EXPECT_EQ(left.Threads, 1);
+    EXPECT_EQ(left.Handles, 3);
+}
+
+// Its suspension refused outright: the worker may be anywhere, so it keeps
+// the lock and the events, but it still leaves at its park by its own exit.
+TEST_F(WorkerTest, ShutDownWhoseSuspensionFailsLetsTheWorkerExitAtItsPark) {
+    emulated::FailSuspendThread(1);
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(left.Threads, 1) << "the worker did not exit";
+    EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
+}
+
+// The last removal's stop, its exit refused: the worker still leaves at its
+// next cycle, by the flag, and the removal waits for it.
+TEST_F(WorkerTest, AStopWhoseExitCannotBeQueuedEndsTheWorkerAtItsNextCycle) {
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    const int threads = emulated::LiveThreadCount();
+    emulated::FailQueueUserApc(1);
+    emulated::SetAutoClock(true);
+    EXPECT_TRUE(RemoveHotkey(1));
+    emulated::SetAutoClock(false);
+    EXPECT_EQ(PollerThread, nullptr);
+    EXPECT_EQ(emulated::LiveThreadCount(), threads - 1);
+}
+
+// The emulated Windows' guards themselves: each misuse fails the run.
+using GuardDeathTest = WorkerTest;
+
+TEST_F(GuardDeathTest, UsingTheLoaderOrHeapWhileHoldingAThreadSuspendedFailsTheRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const platform::THandle worker = PollerThread;
+    EXPECT_DEATH(emulated::RunUnderLoaderLock([worker] {
+        platform::SuspendThread(worker);
+        emulated::MapLibraryImage();  // routines not looked up in this image
+        platform::ResolveSystemRoutines();
+    }),
+                 "loader or heap used while a thread this one suspended is suspended: ResolveSystemRoutines");
+    EXPECT_DEATH(emulated::RunUnderLoaderLock([worker] {
+        platform::SuspendThread(worker);
+        platform::CreateThread([](void*) -> uint32_t { return 0; });
+    }),
+                 "loader or heap used while a thread this one suspended is suspended: CreateThread");
+}
+
+TEST_F(GuardDeathTest, AWorkerRunningAfterTheUnloadFailsTheRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // An unload that only forgets the engine: the worker wakes into an
+    // image that is gone.
+    EXPECT_DEATH(
+        {
+            emulated::FreeLibrary([](uint32_t, bool) { return true; });
+            Cycle();
+        },
+        "a thread of the unloaded library made a platform call|returned into the unloaded library's code");
+    EXPECT_DEATH(
+        {
+            emulated::MapLibraryImage();
+            platform::QueueUserAPC(platform::SYSTEM_SET_EVENT, PollerThread, 0);
+        },
+        "system routine not looked up beforehand: QueueUserAPC");
 }
 
 TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
@@ -323,7 +485,7 @@ TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
     ASSERT_TRUE(RemoveHotkey(1));
     const int threads = emulated::LiveThreadCount();
     const int handles = emulated::OpenHandleCount();
-    ShutDownUnderLoaderLock();
+    Unload();
     EXPECT_EQ(emulated::LiveThreadCount(), threads);
     EXPECT_EQ(emulated::OpenHandleCount(), handles);
 }

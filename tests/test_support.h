@@ -105,6 +105,7 @@ private:
 // cleared cache) and the keyboard at rest.
 inline void UnloadModule() {
     if (PollerThread != nullptr || PollerLock != nullptr) StopPoller();
+    emulated::MapLibraryImage();
     std::memset(HotkeyTable, 0, sizeof HotkeyTable);
     HotkeyLast = -1;
     std::memset(KeyStates, 0, sizeof KeyStates);

@@ -25,7 +25,8 @@ void MediaKeyCommand(int32_t id) {
         case 0xB3: shortcut = HOST_SHORTCUT_PLAY_PAUSE; break;
         default: return;
     }
-    platform::SendMessageA(HostWindow.load(), SHORTCUT_MSG, shortcut, 0);
+    // Waits for the player's thread: an unload made by it must not wait for us.
+    global_hotkeys::SendMessageFromCallback(HostWindow.load(), SHORTCUT_MSG, shortcut, 0);
 }
 
 }  // namespace xmp_plovane
