@@ -207,7 +207,8 @@ e2e_run() {
         rm -rf "$job"
         mkdir -p "$job"
         cp "$E2E_DIR/tests/windows/plovane_e2e_tests.exe" "$E2E_DIR/tests/windows/xmp_plovane.dll" \
-            "$E2E_DIR/tests/windows/plovane_eh_probe.dll" "$ROOT/scripts/e2e_cases.sh" "$job/"
+            "$E2E_DIR/tests/windows/plovane_eh_probe.dll" "$E2E_DIR/tests/windows/eh_reference.dll" \
+            "$ROOT/scripts/e2e_cases.sh" "$job/"
         printf 'export PLOVANE_SOAK=%q\nbash /job/e2e_cases.sh %q %q\n' "${PLOVANE_SOAK:-}" "$limit" "$filter" \
             >"$job/suite.sh"
         # A backstop only: each case has its own limit.

@@ -8,7 +8,7 @@ limit="${1:-300}"
 filter="${2:-*}"
 work=/tmp/e2e
 mkdir -p "$work"
-cp /job/plovane_e2e_tests.exe /job/xmp_plovane.dll /job/plovane_eh_probe.dll "$work/"
+cp /job/plovane_e2e_tests.exe /job/xmp_plovane.dll /job/plovane_eh_probe.dll /job/eh_reference.dll "$work/"
 cd "$work" || exit 1
 
 echo "shipped DLL in the emulated PC: $(sha256sum xmp_plovane.dll | cut -d' ' -f1)"

@@ -241,7 +241,7 @@ epc_boot() {
         -device virtio-9p-pci,fsdev=root,mount_tag=root \
         -fsdev local,id=job,path="$job",security_model=none \
         -device virtio-9p-pci,fsdev=job,mount_tag=job \
-        </dev/null | tr -d '\r'
+        </dev/null | stdbuf -oL tr -d '\r'
     local qemu_status="${PIPESTATUS[0]}"
     if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
         echo "emulated PC: ended after its limit of $limit s" >&2

@@ -4,6 +4,7 @@
 // keybd_event. A watchdog ends the process if a case hangs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -219,10 +220,77 @@ TEST_F(EndToEnd, LoadUnloadCyclesInEveryMode) {
     EXPECT_EQ(Shortcuts.size(), static_cast<size_t>(CYCLES)) << "one press per pending unload, handled once";
 }
 
+// --- plovane_eh_probe.dll is built exactly as xmp_plovane.dll is, around
+// the same engine: a general caller. Its callbacks throw, keep the heap or
+// the unwinder busy, or spin; it counts the paths its unloads took.
+
+constexpr BYTE VK_PROBE = VK_F24;
+enum TProbeMode { PROBE_THROW_ONCE, PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS, PROBE_SPIN_500_MS };
+// The engine's TShutdownPath.
+enum { PATH_NO_WORKER, PATH_ENDED_BEFORE_START, PATH_ENDED_AT_PARK, PATH_WORKER_LEFT, PATH_COUNT };
+
+std::string BesideTheTests(const char* name) {
+    return DllPath().substr(0, DllPath().find_last_of("\\/") + 1) + name;
+}
+
+struct TProbe {
+    HMODULE Module = nullptr;
+    BOOL (*Register)(WORD vk, int mode) = nullptr;
+    LONG (*Calls)() = nullptr;
+    BOOL (*InCallback)() = nullptr;
+    BOOL (*Remove)() = nullptr;
+    void (*ThrowOnce)() = nullptr;
+    void (*CountShutdowns)(LONG* counts) = nullptr;
+    BOOL (*WorkerStarted)() = nullptr;
+
+    bool Load() {
+        Module = LoadLibraryA(BesideTheTests("plovane_eh_probe.dll").c_str());
+        if (Module == nullptr) return false;
+        Register = reinterpret_cast<BOOL (*)(WORD, int)>(Resolve("ProbeRegister"));
+        Calls = reinterpret_cast<LONG (*)()>(Resolve("ProbeCalls"));
+        InCallback = reinterpret_cast<BOOL (*)()>(Resolve("ProbeInCallback"));
+        Remove = reinterpret_cast<BOOL (*)()>(Resolve("ProbeRemove"));
+        ThrowOnce = reinterpret_cast<void (*)()>(Resolve("ProbeThrowOnce"));
+        CountShutdowns = reinterpret_cast<void (*)(LONG*)>(Resolve("ProbeCountShutdowns"));
+        WorkerStarted = reinterpret_cast<BOOL (*)()>(Resolve("ProbeWorkerStarted"));
+        return Register != nullptr && Calls != nullptr && InCallback != nullptr && Remove != nullptr &&
+               ThrowOnce != nullptr && CountShutdowns != nullptr && WorkerStarted != nullptr;
+    }
+    void* Resolve(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(Module, name)); }
+    void Unload() {
+        FreeLibrary(Module);
+        Module = nullptr;
+    }
+};
+
+// The probe loaded and unloaded `cycles` times, right after load (at once
+// or a moment later) or with its worker parked on a registered key;
+// `counts` by the path each unload took.
+bool CountProbeUnloadPaths(bool parked, int cycles, std::mt19937& random, LONG (&counts)[PATH_COUNT]) {
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        Progress();
+        TProbe probe;
+        if (!probe.Load()) return false;
+        probe.CountShutdowns(counts);
+        if (parked) {
+            // Parked: started, registered, and a moment into its wait.
+            if (!probe.Register(VK_PROBE, PROBE_THROW_ONCE)) return false;
+            if (!PumpUntil([&] { return probe.WorkerStarted() != FALSE; }, DELIVERY_LIMIT_MS)) return false;
+            PumpFor(2 + random() % 10);
+        } else if (random() % 2 != 0) {
+            Sleep(random() % 4);
+        }
+        probe.Unload();
+    }
+    return true;
+}
+
 // Thousands of unloads in one process, in the two ways that used to end the
 // worker by force, each of which kept about 3 MiB: every worker must leave by
 // its own exit, keeping (almost) nothing, and the process must still have
-// room for a working instance afterwards.
+// room for a working instance afterwards. The probe's unloads, made the
+// same way, show which paths of the unload ran: right after load both (the
+// worker not started yet, and started), with the worker parked the latter.
 void ThousandsOfUnloadsLeaveRoomForAWorkingInstance(TUnloadMode mode, TPlugin& plugin) {
     constexpr int CYCLES = 2000;
     constexpr double MIB_PER_100_LIMIT = 5;
@@ -242,6 +310,24 @@ void ThousandsOfUnloadsLeaveRoomForAWorkingInstance(TUnloadMode mode, TPlugin& p
     EXPECT_EQ(left.Threads, 0);
     EXPECT_EQ(left.Handles, 0);
     EXPECT_LE(left.AddressSpaceMiB * 100 / CYCLES, MIB_PER_100_LIMIT);
+
+    constexpr int PROBE_CYCLES = 500;
+    const bool parked = mode == UNLOAD_INSTANCE_LIVE_WORKER_IDLE;
+    LONG paths[PATH_COUNT] = {};
+    const int threads = SettledThreadCount();
+    ASSERT_TRUE(CountProbeUnloadPaths(parked, PROBE_CYCLES, random, paths));
+    std::printf("%d unloads of the probe: %ld ended the worker before its start, %ld at its park, %ld left it, "
+                "%ld found none\n",
+                PROBE_CYCLES, paths[PATH_ENDED_BEFORE_START], paths[PATH_ENDED_AT_PARK], paths[PATH_WORKER_LEFT],
+                paths[PATH_NO_WORKER]);
+    EXPECT_EQ(SettledThreadCount(), threads) << "a probe's worker was left behind";
+    EXPECT_EQ(paths[PATH_WORKER_LEFT] + paths[PATH_NO_WORKER], 0);
+    EXPECT_GT(paths[PATH_ENDED_AT_PARK], 0) << "no unload ended a started worker";
+    if (parked) {
+        EXPECT_EQ(paths[PATH_ENDED_AT_PARK], PROBE_CYCLES);
+    } else {
+        EXPECT_GT(paths[PATH_ENDED_BEFORE_START], 0) << "no unload came before the worker started";
+    }
 
     ASSERT_TRUE(plugin.Load());
     ASSERT_TRUE(plugin.Bind());
@@ -396,45 +482,14 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
     std::printf("%d load/unload cycles: %d threads and %ld handles beyond the runtime's left; %d unloads "
                 "came while a worker waited in its callback\n",
                 cycles, threadsLeft, handlesLeft, abandoned);
-    EXPECT_LE(threadsLeft, abandoned);
+    EXPECT_EQ(threadsLeft, abandoned);
     // A suspended worker keeps its two events and Wine's queue handle; every
     // other worker left by its own exit and kept nothing.
     EXPECT_LE(handlesLeft, 3L * threadsLeft);
 }
 
-// --- A general caller in the build we hand out: plovane_eh_probe.dll is
-// built exactly as xmp_plovane.dll is, and its callbacks throw, or keep the
-// heap or the unwinder busy, on a real press.
-
-constexpr BYTE VK_PROBE = VK_F24;
-enum TProbeMode { PROBE_THROW_ONCE, PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS };
-
-struct TProbe {
-    HMODULE Module = nullptr;
-    BOOL (*Register)(WORD vk, int mode) = nullptr;
-    LONG (*Calls)() = nullptr;
-    BOOL (*InCallback)() = nullptr;
-    BOOL (*Remove)() = nullptr;
-    void (*ThrowOnce)() = nullptr;
-
-    bool Load() {
-        const std::string path = DllPath().substr(0, DllPath().find_last_of("\\/") + 1) + "plovane_eh_probe.dll";
-        Module = LoadLibraryA(path.c_str());
-        if (Module == nullptr) return false;
-        Register = reinterpret_cast<BOOL (*)(WORD, int)>(Resolve("ProbeRegister"));
-        Calls = reinterpret_cast<LONG (*)()>(Resolve("ProbeCalls"));
-        InCallback = reinterpret_cast<BOOL (*)()>(Resolve("ProbeInCallback"));
-        Remove = reinterpret_cast<BOOL (*)()>(Resolve("ProbeRemove"));
-        ThrowOnce = reinterpret_cast<void (*)()>(Resolve("ProbeThrowOnce"));
-        return Register != nullptr && Calls != nullptr && InCallback != nullptr && Remove != nullptr &&
-               ThrowOnce != nullptr;
-    }
-    void* Resolve(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(Module, name)); }
-    void Unload() {
-        FreeLibrary(Module);
-        Module = nullptr;
-    }
-};
+// --- A general caller in the build we hand out: the probe's callbacks
+// throw, or keep the heap or the unwinder busy, on a real press.
 
 TEST_F(EndToEnd, ACallbackThrowingInTheShippedBuildLeavesTheWorkerRunning) {
     TProbe probe;
@@ -454,56 +509,118 @@ TEST_F(EndToEnd, ACallbackThrowingInTheShippedBuildLeavesTheWorkerRunning) {
     probe.Unload();
 }
 
+// Sends a message to the host's window from another thread, once `go` is
+// set, and waits for it to be handled: what a broadcast, or any other
+// program's thread, does. Made ahead, so that the message comes at once.
+DWORD WINAPI SendToMainWindowOnSignal(LPVOID go) {
+    WaitForSingleObject(go, INFINITE);
+    SendMessageA(MainWindow, WM_APP + 9, 0, 0);
+    return 0;
+}
+
 // Unloaded while its callback allocates, or throws, for 20 ms: a worker
 // stopped there would hold the heap's or the unwinder's lock, and the
 // runtime's own shut-down after the entry routine needs them. The worker
-// finishes its callback within the grace and leaves by its own exit. A hang
-// ends the case through the watchdog; a crash through the crash handler.
+// finishes its callback within the grace and leaves by its own exit; also
+// when some other thread's message waits for the unloading thread meanwhile
+// (the callback has not said it waits for that thread). A hang ends the case
+// through the watchdog; a crash through the crash handler.
 TEST_F(EndToEnd, UnloadWhileAGeneralCallbackAllocatesOrThrowsNeitherHangsNorLeavesAnything) {
     constexpr int TRIES = 50;
     std::mt19937 random(50);
-    // What the runtime keeps per load of a DLL that has thrown, whatever the
-    // engine does: the probe throws once on this thread and is unloaded with
-    // its worker parked. (Under 64-bit Wine: a semaphore its first throw
-    // makes and nothing closes.)
+    // What the runtime keeps per load of a DLL that has thrown, apart from
+    // the engine: a reference DLL built the same way without it throws once
+    // on this thread. (Under 64-bit Wine: a semaphore its first throw makes
+    // and nothing closes.)
     auto handlesPerLoadOnceThrown = [] {
         const long before = HandleCount();
         for (int i = 0; i < 10; ++i) {
-            TProbe probe;
-            if (!probe.Load()) return -1L;
-            probe.ThrowOnce();
-            probe.Unload();
+            const HMODULE reference = LoadLibraryA(BesideTheTests("eh_reference.dll").c_str());
+            if (reference == nullptr) return -1L;
+            const auto throwOnce =
+                reinterpret_cast<void (*)()>(reinterpret_cast<void*>(GetProcAddress(reference, "ReferenceThrowOnce")));
+            if (throwOnce == nullptr) return -1L;
+            throwOnce();
+            FreeLibrary(reference);
         }
         return (HandleCount() - before) / 10;
     };
     const long thrownRuntimeHandles = handlesPerLoadOnceThrown();
-    ASSERT_GE(thrownRuntimeHandles, 0);
+    ASSERT_GE(thrownRuntimeHandles, 0) << "cannot use eh_reference.dll";
     const int threads = SettledThreadCount();
-    for (TProbeMode mode : {PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS}) {
-        const long handles = HandleCount();
-        int duringCallback = 0;
-        for (int attempt = 0; attempt < TRIES; ++attempt) {
-            Progress();
-            TProbe probe;
-            ASSERT_TRUE(probe.Load());
-            ASSERT_TRUE(probe.Register(VK_PROBE, mode));
-            KeyDown(VK_PROBE);
-            ASSERT_TRUE(PumpUntil([&] { return probe.InCallback() != FALSE; }, DELIVERY_LIMIT_MS))
-                << "mode " << mode << ": the callback never ran";
-            Sleep(random() % 20);  // a moment spread over the callback's 20 ms
-            if (probe.InCallback()) ++duringCallback;
-            probe.Unload();
-            KeyUp(VK_PROBE);
+    for (const bool otherMessagePending : {false, true}) {
+        for (TProbeMode mode : {PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS}) {
+            const long handles = HandleCount();
+            int duringCallback = 0;
+            for (int attempt = 0; attempt < TRIES; ++attempt) {
+                Progress();
+                TProbe probe;
+                ASSERT_TRUE(probe.Load());
+                ASSERT_TRUE(probe.Register(VK_PROBE, mode));
+                HANDLE go = nullptr, sender = nullptr;
+                if (otherMessagePending) {
+                    go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+                    sender = CreateThread(nullptr, 0, SendToMainWindowOnSignal, go, 0, nullptr);
+                    ASSERT_NE(sender, nullptr);
+                }
+                KeyDown(VK_PROBE);
+                ASSERT_TRUE(PumpUntil([&] { return probe.InCallback() != FALSE; }, DELIVERY_LIMIT_MS))
+                    << "mode " << mode << ": the callback never ran";
+                if (otherMessagePending) {
+                    SetEvent(go);
+                    const DWORD start = GetTickCount();
+                    while (!SentMessageWaiting() && GetTickCount() - start < DELIVERY_LIMIT_MS) Sleep(0);
+                    ASSERT_TRUE(SentMessageWaiting()) << "the other thread's message never came";
+                }
+                Sleep(random() % (otherMessagePending ? 15 : 20));  // a moment spread over the callback's 20 ms
+                if (probe.InCallback()) ++duringCallback;
+                probe.Unload();
+                KeyUp(VK_PROBE);
+                if (sender != nullptr) {
+                    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(sender, 0) == WAIT_OBJECT_0; },
+                                          DELIVERY_LIMIT_MS));
+                    CloseHandle(sender);
+                    CloseHandle(go);
+                }
+            }
+            const long runtime =
+                TRIES * (mode == PROBE_THROW_AND_CATCH_20_MS ? thrownRuntimeHandles : RUNTIME_HANDLES_PER_LOAD);
+            const long handlesLeft = HandleCount() - handles - runtime;
+            std::printf("mode %d%s: %d unloads, %d of them while the callback ran; handles left beyond the "
+                        "runtime's %ld (the runtime's: %ld)\n",
+                        mode, otherMessagePending ? ", another thread's message pending" : "", TRIES, duringCallback,
+                        handlesLeft, runtime);
+            EXPECT_GT(duringCallback, TRIES / 2) << "mode " << mode << ": too few unloads came during the callback";
+            EXPECT_EQ(handlesLeft, 0) << "mode " << mode;
+            EXPECT_EQ(SettledThreadCount(), threads) << "mode " << mode << ": a worker was left behind";
         }
-        const long runtime = TRIES * (mode == PROBE_THROW_AND_CATCH_20_MS ? thrownRuntimeHandles : RUNTIME_HANDLES_PER_LOAD);
-        const long handlesLeft = HandleCount() - handles - runtime;
-        std::printf("mode %d: %d unloads, %d of them while the callback ran; handles left beyond the runtime's "
-                    "%ld (the runtime's: %ld)\n",
-                    mode, TRIES, duringCallback, handlesLeft, runtime);
-        EXPECT_GT(duringCallback, TRIES / 2) << "mode " << mode << ": too few unloads came during the callback";
-        EXPECT_EQ(handlesLeft, 0) << "mode " << mode;
     }
-    EXPECT_EQ(SettledThreadCount(), threads) << "a worker was left behind";
+}
+
+// A callback still busy (spinning, holding nothing of the system's) when the
+// grace is over: the unload takes the grace, then leaves the worker
+// suspended for good. What it lasted is printed: the grace's measured bound.
+TEST_F(EndToEnd, AnUnloadDuringACallbackBusyPastTheGraceLastsTheGraceAndLeavesTheWorkerSuspended) {
+    constexpr int TRIES = 5;
+    ThreadBaseline();
+    const int threads = SettledThreadCount();
+    std::vector<double> unloadMs;
+    for (int attempt = 0; attempt < TRIES; ++attempt) {
+        Progress();
+        TProbe probe;
+        ASSERT_TRUE(probe.Load());
+        ASSERT_TRUE(probe.Register(VK_PROBE, PROBE_SPIN_500_MS));
+        KeyDown(VK_PROBE);
+        ASSERT_TRUE(PumpUntil([&] { return probe.InCallback() != FALSE; }, DELIVERY_LIMIT_MS));
+        const LONGLONG start = Now();
+        probe.Unload();
+        unloadMs.push_back(Milliseconds(Now() - start));
+        KeyUp(VK_PROBE);
+    }
+    std::sort(unloadMs.begin(), unloadMs.end());
+    std::printf("%d unloads during a callback busy past the grace: %.1f to %.1f ms\n", TRIES, unloadMs.front(),
+                unloadMs.back());
+    EXPECT_EQ(SettledThreadCount(), threads + TRIES) << "each worker stays, suspended";
 }
 
 // --- The about box, read back from the real message box window.
@@ -657,6 +774,8 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // What a case printed survives the watchdog's TerminateProcess.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(OnCrash);
     if (!host_kit::CreateHostWindow()) return 3;

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "global_hotkeys.h"
+#include "poller.h"
 #include "static_runtime.h"
 
 namespace {
@@ -46,6 +47,23 @@ void BusyFor(TStep step) {
 
 volatile char Sink;
 
+// The host's counters of the unloads' paths (indexed by TShutdownPath):
+// they outlive this DLL.
+LONG* ShutdownCounts = nullptr;
+
+// Spins for a while without the heap or the unwinder: a callback busy past
+// the unload's grace, holding no lock of the system's.
+void SpinOnPress(int32_t) {
+    InterlockedExchange(&InCallback, 1);
+    LARGE_INTEGER start, now, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    do QueryPerformanceCounter(&now);
+    while (now.QuadPart - start.QuadPart < frequency.QuadPart / 2);
+    InterlockedIncrement(&Calls);
+    InterlockedExchange(&InCallback, 0);
+}
+
 void AllocateOnPress(int32_t) {
     BusyFor([] {
         for (int size = 16; size <= 65536; size *= 4) {
@@ -72,10 +90,11 @@ void ThrowAndCatchOnPress(int32_t id) {
 }  // namespace
 
 // mode 0: the callback throws once per press; 1: it allocates and frees for
-// 20 ms; 2: it throws and catches for 20 ms.
+// 20 ms; 2: it throws and catches for 20 ms; 3: it spins for 500 ms.
 extern "C" __declspec(dllexport) BOOL ProbeRegister(WORD vk, int mode) {
-    const global_hotkeys::THotkeyCallback callbacks[] = {ThrowOnPress, AllocateOnPress, ThrowAndCatchOnPress};
-    if (mode < 0 || mode > 2) return FALSE;
+    const global_hotkeys::THotkeyCallback callbacks[] = {ThrowOnPress, AllocateOnPress, ThrowAndCatchOnPress,
+                                                         SpinOnPress};
+    if (mode < 0 || mode > 3) return FALSE;
     return global_hotkeys::AddHotkey(1, 0, vk, callbacks[mode]) ? TRUE : FALSE;
 }
 
@@ -89,10 +108,17 @@ extern "C" __declspec(dllexport) BOOL ProbeInCallback() { return InCallback != 0
 
 extern "C" __declspec(dllexport) BOOL ProbeRemove() { return global_hotkeys::RemoveHotkey(1) ? TRUE : FALSE; }
 
+// Whether the worker has reached its loop (it writes its id as it starts).
+extern "C" __declspec(dllexport) BOOL ProbeWorkerStarted() { return global_hotkeys::WorkerThreadId != 0; }
+
+// counts[path] goes up by one at this DLL's unload, for the path it took.
+extern "C" __declspec(dllexport) void ProbeCountShutdowns(LONG* counts) { ShutdownCounts = counts; }
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) global_hotkeys::HotkeysStartup();
     if (reason == DLL_PROCESS_DETACH) {
         global_hotkeys::HotkeysShutdown(reserved != nullptr);
+        if (ShutdownCounts != nullptr) InterlockedIncrement(&ShutdownCounts[global_hotkeys::LastShutdown]);
         if (reserved == nullptr) ReleaseStaticRuntime();
     }
     return TRUE;
