@@ -33,8 +33,9 @@
 // - Send to a window from a callback through SendMessageFromCallback, not
 //   SendMessage itself: see there.
 // - Remove your entries before the library is unloaded. At unload a callback
-//   still running gets a grace of 100 ms (by a deadline; the last wait may
-//   overrun it by a timer tick, about 16 ms on Windows) to finish. One that
+//   still running gets a grace of 100 ms to finish (a deadline on the
+//   performance counter; its last wait may overrun it by up to one timer
+//   tick, 15.6 ms by default on Windows: at most about 116 ms). One that
 //   has declared it waits for the unloading thread, with its message
 //   pending there, is suspended at once; one still running after the grace
 //   is suspended where it stands. Either stays so for the rest of the

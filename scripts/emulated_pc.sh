@@ -275,6 +275,9 @@ set -o pipefail
 bash /job/$script 2>&1 | cat
 status=\$?
 wineserver -k
+# The console sends at 115200 baud: its last lines need a moment before the
+# PC powers off.
+sleep 1
 exit \$status
 EOF
     epc_boot "$job" "$limit"
