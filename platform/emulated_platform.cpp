@@ -1038,35 +1038,20 @@ int OpenHandleCount() {
                                           [](const TObject* o) { return o->Open; }));
 }
 
-void FailThreadCreations(int count) {
+namespace {
+// Sets one of the machine's fault-injection counters.
+void SetCounter(int TMachine::*counter, int value) {
     Lock lock(M().Mutex);
-    M().FailThreads = count;
+    M().*counter = value;
 }
+}  // namespace
 
-void FailEventCreations(int count) {
-    Lock lock(M().Mutex);
-    M().FailEvents = count;
-}
-
-void FailThreadContexts(int count) {
-    Lock lock(M().Mutex);
-    M().FailContexts = count;
-}
-
-void FailQueueUserApc(int nth) {
-    Lock lock(M().Mutex);
-    M().FailApcIn = nth;
-}
-
-void FailSuspendThread(int nth) {
-    Lock lock(M().Mutex);
-    M().FailSuspendIn = nth;
-}
-
-void DelaySuspendThread(int nth) {
-    Lock lock(M().Mutex);
-    M().DelaySuspendIn = nth;
-}
+void FailThreadCreations(int count) { SetCounter(&TMachine::FailThreads, count); }
+void FailEventCreations(int count) { SetCounter(&TMachine::FailEvents, count); }
+void FailThreadContexts(int count) { SetCounter(&TMachine::FailContexts, count); }
+void FailQueueUserApc(int nth) { SetCounter(&TMachine::FailApcIn, nth); }
+void FailSuspendThread(int nth) { SetCounter(&TMachine::FailSuspendIn, nth); }
+void DelaySuspendThread(int nth) { SetCounter(&TMachine::DelaySuspendIn, nth); }
 
 void SetTimerTick(uint64_t milliseconds) {
     Lock lock(M().Mutex);
