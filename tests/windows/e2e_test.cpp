@@ -202,7 +202,12 @@ TEST_F(EndToEnd, LoadUnloadCyclesInEveryMode) {
     for (int m = 0; m < 4; ++m) {
         Progress();
         ASSERT_TRUE(LoadUnloadCycles(
-            modes[m].Mode, CYCLES, [&] { return static_cast<DWORD>(20 + random() % 40); }, left[m]))
+            modes[m].Mode, CYCLES,
+            [&] {
+                Progress();  // a mode's 100 cycles can outlast the watchdog in the emulated PC
+                return static_cast<DWORD>(20 + random() % 40);
+            },
+            left[m]))
             << modes[m].Name;
         left[m].Handles -= CYCLES * RUNTIME_HANDLES_PER_LOAD;
     }
