@@ -1,0 +1,29 @@
+# In the i386 system, whichever way it was entered: Wine's environment, the
+# Wine prefix restored into memory, a virtual display and a persistent Wine
+# server (each Wine process then starts in a fraction of a second), then
+# the job: session.sh COMMAND [ARGS...], run in /job. Everything it starts
+# ends with it.
+export WINEPREFIX=/tmp/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME=/tmp/home DISPLAY=:1
+mkdir -p "$HOME"
+tar -C /tmp -xf /plovane/prefix.tar || exit 1
+Xvfb :1 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 1 100); do [ -e /tmp/.X11-unix/X1 ] && break; sleep 0.1; done
+wineserver -p
+wine wineboot >/dev/null 2>&1
+cd /job || exit 1
+if [ -n "${PLOVANE_INTERACTIVE:-}" ]; then
+    "$@"
+    status=$?
+else
+    # Through a pipe: on a terminal Wine's console draws with escape
+    # sequences, and writes CRLF line ends.
+    set -o pipefail
+    "$@" 2>&1 | tr -d '\r'
+    status=$?
+fi
+wineserver -k 2>/dev/null
+kill "$xvfb" 2>/dev/null
+wait "$xvfb" 2>/dev/null
+exit "$status"
