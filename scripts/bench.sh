@@ -10,7 +10,6 @@ ensure_native_tools
 ensure_packages libbenchmark-dev
 ensure_cross_tools
 run32_ensure
-WINE32="32-bit Wine $(dpkg-query --admindir="$SYS32_DIR/root/var/lib/dpkg" -W -f='${Version}' wine32)"
 
 out="$ROOT/build/bench"
 mkdir -p "$out"
@@ -53,7 +52,7 @@ job=$(new_job bench)
 if [ "$RUN32" = native ]; then
     cp "$ROOT/dist/xmp_plovane.dll" "$ROOT/dist/stand_in_player.exe" "$ROOT/build/windows/bench/windows/plovane_bench.exe" \
         "$ROOT/build/windows/bench/windows/eh_reference.dll" "$job/"
-    ran_by="the shipped dist/xmp_plovane.dll, natively in the i386 system under its $WINE32 (bwrap)"
+    ran_by="the shipped dist/xmp_plovane.dll, natively in the i386 system under its 32-bit $(run32_enter "$job" 60 wine --version) (bwrap)"
     run_timings() { run32_job "$job" 1500 bash /plovane/guest/bench_timings.sh; }
 else
     # Timings of the emulated PC are not comparable: a 64-bit build of the
