@@ -5,6 +5,8 @@
 # in a session of its own (setsid, as bwrap --new-session does).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# Run from a supervised command itself: the command here has its own.
+unset PLOVANE_SUPERVISED
 work=$(mktemp -d)
 trap 'pkill -KILL -f "$work/" 2>/dev/null || true; rm -rf "$work"' EXIT
 
