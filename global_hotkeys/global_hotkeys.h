@@ -33,13 +33,16 @@
 // - Send to a window from a callback through SendMessageFromCallback, not
 //   SendMessage itself: see there.
 // - Remove your entries before the library is unloaded. At unload a callback
-//   still running gets a grace of 100 ms to finish (a deadline on the
-//   performance counter; its last wait may overrun it by up to one timer
-//   tick, 15.6 ms by default on Windows: at most about 116 ms). One that
-//   has declared it waits for the unloading thread, with its message
-//   pending there, is suspended at once; one still running after the grace
-//   is suspended where it stands. Either stays so for the rest of the
-//   process, with the lock and the two events.
+//   still running may finish only within a grace of 100 ms (a deadline on
+//   the performance counter; its last wait may overrun it by up to one
+//   timer tick, 15.6 ms by default on Windows: at most about 116 ms). One
+//   that has declared it waits for the unloading thread, while some sent
+//   message is pending there (the system does not say whose), is suspended
+//   at once; one still running after the grace is suspended where it
+//   stands. Either stays so for the rest of the process, with the lock and
+//   the two events. Should the system refuse the suspension, the unload
+//   waits for the worker to reach its exit however long its callback runs,
+//   and ends it where it blocks if it waits for the unloading thread.
 #pragma once
 
 #include <cstdint>
@@ -83,13 +86,13 @@ void HotkeysStartup();
 
 // Run by the library's entry routine at process detach, under the loader
 // lock: never waits for the worker to end (its end needs that lock), at most
-// the grace for a busy worker to reach its exit. That exit completes once
-// the unload is over, and runs no more of the library's code; see the last
-// rule above for a callback still running. What it leaves when it cannot end
-// the worker: the thread (suspended, or, if even its suspension failed,
-// left to exit at its next park), the lock and the two events.
-// `processEnding`: the process is exiting, so every other thread is already
-// gone.
+// the grace for a busy worker to reach its exit (longer only when the
+// worker cannot be suspended). That exit completes once the unload is over,
+// and runs no more of the library's code; see the last rule above for a
+// callback still running. What it leaves when it cannot end the worker: the
+// thread (suspended, or, if its suspension was refused, ended where it
+// blocked), the lock and the two events. `processEnding`: the process is
+// exiting, so every other thread is already gone; nothing is touched.
 void HotkeysShutdown(bool processEnding = false);
 
 }  // namespace global_hotkeys

@@ -134,11 +134,7 @@ uint32_t PollerProc(void*) {
     WorkerThreadId = platform::GetCurrentThreadId();
     while (StopRequested == 0) {
         PollerLock->Enter();
-        try {
-            ScanHotkeys();
-        } catch (...) {
-            // A callback's exception ends this cycle's scan, nothing more.
-        }
+        WorkerScan();
         PollerLock->Leave();
         // A read-modify-write, not a load: ordered against a waiter's
         // announcement, so a waiter that failed to get the lock is seen.

@@ -40,7 +40,8 @@ enum TShutdownPath : uint8_t {
     SHUTDOWN_NO_WORKER,          // none to end (or the process was ending)
     SHUTDOWN_ENDED_BEFORE_START, // exited before reaching our code
     SHUTDOWN_ENDED_AT_PARK,      // exited at its park, after its cycle
-    SHUTDOWN_WORKER_LEFT,        // suspended for good, or left to exit by itself
+    SHUTDOWN_WORKER_LEFT,        // suspended for good where it stood
+    SHUTDOWN_WORKER_TERMINATED,  // not suspendable, and ended where it blocked
 };
 extern TShutdownPath LastShutdown;
 
@@ -94,6 +95,13 @@ void StartPoller();
 void StopPoller();
 
 uint32_t PollerProc(void* unused);
+
+// One scan of the table, on the worker with the lock held. Built one of two
+// ways, chosen by the target that links the module: for general callers,
+// whose callbacks may throw, what a callback throws is caught and dropped
+// (worker_scan_catching.cpp); in a module without a C++ runtime, callbacks
+// cannot throw and nothing catches (worker_scan_plain.cpp).
+void WorkerScan();
 
 // Takes PollerLock, handling messages sent to the calling thread's windows
 // while the worker holds it: a callback may be waiting for this very thread.

@@ -7,8 +7,10 @@
 // ordinary thread exit (which frees its stack and tells the other libraries)
 // through routines of the system queued to it as APCs: they run outside our
 // image, before its start routine or in its one alertable wait, its park.
-// Only a worker whose callback waits for this thread, or that is still busy
-// after the grace, is suspended for good where it stands.
+// A worker whose callback waits for this thread, or that is still busy
+// after the grace, is suspended for good where it stands. One that cannot
+// be suspended at all is waited for until it reaches its exit, unless its
+// callback waits for this thread: then it is ended where it blocks.
 //
 // The two rules this code keeps:
 // - While the worker is suspended, call nothing that may take the loader's
@@ -17,11 +19,13 @@
 //   system routines are looked up before any worker exists (StartPoller);
 //   while the worker is suspended only SuspendThread, ResumeThread,
 //   QueueUserAPC, a zero-time wait on the marker and plain reads are used.
-// - Who waits for whom: this thread never waits for the worker's end, and
-//   waits for its marker at most UNLOAD_GRACE_MS. It does not wait at all
-//   once the running callback has declared that it waits for this very
-//   thread (SendMessageFromCallback) and that message is pending here: this
-//   thread will not handle it under the loader lock.
+// - Who waits for whom: this thread never waits for the worker's end. It
+//   waits for its marker at most UNLOAD_GRACE_MS while the worker can be
+//   suspended, and for as long as the worker runs when it cannot. It stops
+//   waiting at once when the running callback has declared that it waits
+//   for this very thread (SendMessageFromCallback) and a sent message is
+//   pending here: this thread will not handle messages under the loader
+//   lock.
 #include "global_hotkeys.h"
 #include "hotkey_table.h"
 #include "poller.h"
@@ -51,37 +55,77 @@ bool QueueExitAfter(platform::TSystemRoutine first, platform::THandle argument) 
 
 // Waits for the worker's marker until the grace's deadline, looking every
 // step whether its callback has begun to wait for this thread. True when
-// the worker marked: it is at its exit.
+// the worker marked: it is at its exit. Time is compared by multiplying
+// only: a 32-bit image without a runtime has no routine for dividing 64-bit
+// numbers.
 bool WorkerExitsWithinTheGrace() {
     const uint64_t frequency = platform::QueryPerformanceFrequency();
-    const uint64_t deadline = platform::QueryPerformanceCounter() + frequency * UNLOAD_GRACE_MS / 1000;
+    const uint64_t start = platform::QueryPerformanceCounter();
+    const uint64_t grace = frequency * UNLOAD_GRACE_MS;  // in counts x 1000
     while (!CallbackWaitsForThisThread()) {
-        const uint64_t now = platform::QueryPerformanceCounter();
-        if (now >= deadline) return false;
-        const uint64_t left = ((deadline - now) * 1000 + frequency - 1) / frequency;
-        const uint32_t wait = left < UNLOAD_GRACE_STEP_MS ? static_cast<uint32_t>(left) : UNLOAD_GRACE_STEP_MS;
+        const uint64_t elapsed = (platform::QueryPerformanceCounter() - start) * 1000;
+        if (elapsed >= grace) return false;
+        // The milliseconds left, rounded up, or the step if fewer.
+        uint32_t wait = UNLOAD_GRACE_STEP_MS;
+        while (wait > 1 && elapsed + (wait - 1) * frequency >= grace) --wait;
         if (platform::WaitForSingleObject(WorkerMarker, wait) == platform::WAIT_FIRST_OBJECT) return true;
     }
     return false;
 }
 
+// Ends a worker that runs on where it is (its suspension was refused). It
+// has nothing of ours left to run once TerminateThread returns; but that
+// is safe only where it holds none of the system's locks: blocked in its
+// send to this thread, or stuck before its start routine. It keeps what it
+// may hold.
+bool TerminateWorker() {
+    if (platform::TerminateThread(PollerThread)) LastShutdown = SHUTDOWN_WORKER_TERMINATED;
+    return false;
+}
+
+// The worker could not be suspended: it runs on, so this thread may not
+// return while it can still run our code. `exitQueued`: its SetEvent and
+// ExitThread are queued already (a suspension refused after the grace).
+bool EndUnsuspendableWorker(bool exitQueued) {
+    if (!exitQueued) {
+        // Not started: it cannot start while this thread holds the loader
+        // lock, and what is queued now runs before its start routine.
+        if (!Signalled(WorkerMarker)) {
+            if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, WorkerMarker)) return TerminateWorker();
+            WorkerMarker = nullptr;
+            LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
+            return true;
+        }
+        // Without its exit queued it would return through our code.
+        if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, WorkerMarker)) return TerminateWorker();
+    }
+    // No deadline: whatever it is doing, it reaches its park and its exit
+    // there, and until it does, our code must stay.
+    // Its send waits for this thread, which will not answer under the
+    // loader lock: once answered, it would run on into the unloaded image.
+    while (!CallbackWaitsForThisThread()) {
+        if (platform::WaitForSingleObject(WorkerMarker, UNLOAD_GRACE_STEP_MS) == platform::WAIT_FIRST_OBJECT) {
+            LastShutdown = SHUTDOWN_ENDED_AT_PARK;
+            return true;
+        }
+    }
+    return TerminateWorker();
+}
+
 // True when the worker leaves by an ordinary exit without running our code
 // again, so what it used may be freed; false when it keeps it: suspended for
-// good, or (its suspension failed) running on to its exit at its next park.
+// good, or ended where it blocked.
 bool EndWorkerAtUnload() {
     const platform::THandle worker = PollerThread;
-    // Stopped first, so that what is read of it holds. Unless that is
-    // confirmed, nothing may be decided from it: it keeps everything. Should
-    // it run on, it exits at its next park (or before its start routine)
-    // rather than return into an unloaded image.
-    if (!platform::SuspendThread(worker)) {
-        platform::QueueUserAPC(platform::SYSTEM_EXIT_THREAD, worker, 0);
-        StopRequested = 1;
-        return false;
-    }
-    // Read by the worker only once it runs again, with its exit queued by
-    // then: every way out of its loop passes an alertable wait.
+    // Stopped first, so that what is read of it holds. Read by the worker
+    // only once it runs again, with its exit queued by then: every way out
+    // of its loop passes an alertable wait.
+    const platform::TSuspension first = platform::SuspendThread(worker);
     StopRequested = 1;
+    if (first == platform::SUSPENSION_REFUSED) return EndUnsuspendableWorker(false);
+    // Suspended, but not known to have stopped: nothing may be decided from
+    // what is read of it. It stays suspended and keeps everything.
+    if (first == platform::SUSPENSION_UNCONFIRMED) return false;
 
     // Not started: its marker has not run, so what is queued now runs before
     // its start routine and it never enters our code (a host listing its
@@ -108,11 +152,14 @@ bool EndWorkerAtUnload() {
 
     // Waiting for this thread, or still in our code: suspended where it
     // stands, unless it has just reached its exit.
-    const bool stopped = platform::SuspendThread(worker);
-    if (!Signalled(WorkerMarker)) return false;
-    if (stopped) platform::ResumeThread(worker);
-    LastShutdown = SHUTDOWN_ENDED_AT_PARK;
-    return true;
+    const platform::TSuspension last = platform::SuspendThread(worker);
+    if (Signalled(WorkerMarker)) {
+        if (last != platform::SUSPENSION_REFUSED) platform::ResumeThread(worker);
+        LastShutdown = SHUTDOWN_ENDED_AT_PARK;
+        return true;
+    }
+    if (last == platform::SUSPENSION_REFUSED) return EndUnsuspendableWorker(true);
+    return false;
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ struct TTrigger {
     enum class TAction { OpenGate, Send } Action;
     TWindow Window = nullptr;
     uint32_t Message = 0;
+    int Remaining = 1;  // fires at this many-th block in WaitName
 };
 
 struct TApc {
@@ -432,7 +433,7 @@ void FireTriggers(const char* waitName) {
     TMachine& m = M();
     for (size_t i = 0; i < m.Triggers.size();) {
         const TTrigger trigger = m.Triggers[i];
-        if (trigger.WaitName != waitName) {
+        if (trigger.WaitName != waitName || --m.Triggers[i].Remaining > 0) {
             ++i;
             continue;
         }
@@ -644,12 +645,12 @@ THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
     return AddObject(object);
 }
 
-bool SuspendThread(THandle handle) {
+TSuspension SuspendThread(THandle handle) {
     TCall call(__func__);
     TThread* thread = ThreadOf(handle);
-    if (thread == nullptr || thread == &call.Self) return false;
-    if (thread->Life != TLife::Running) return false;
-    if (Countdown(M().FailSuspendIn)) return false;  // as when the call itself fails
+    if (thread == nullptr || thread == &call.Self) return SUSPENSION_REFUSED;
+    if (thread->Life != TLife::Running) return SUSPENSION_REFUSED;
+    if (Countdown(M().FailSuspendIn)) return SUSPENSION_REFUSED;  // as when the call itself fails
     // Windows suspends asynchronously: a delayed suspension lets the thread
     // run on until it can go no further by itself.
     if (Countdown(M().DelaySuspendIn))
@@ -662,13 +663,26 @@ bool SuspendThread(THandle handle) {
     // not known to have stopped.
     if (M().FailContexts > 0) {
         --M().FailContexts;
-        return false;
+        return SUSPENSION_UNCONFIRMED;
     }
     // Windows stops the thread wherever it is; here it stops at its next
     // platform call (a thread running only its own code does not stop), and
     // the caller returns only once it has.
     Block(call.Guard, call.Self, "SuspendThread",
           [thread] { return thread->InPlatform || thread->Life != TLife::Running; });
+    return SUSPENSION_STOPPED;
+}
+
+bool TerminateThread(THandle handle) {
+    TCall call(__func__);
+    TThread* thread = ThreadOf(handle);
+    if (thread == nullptr || thread == &call.Self || thread->Life != TLife::Running) return false;
+    // Windows ends it wherever it is; here at its next platform call, as a
+    // suspension stops it.
+    Block(call.Guard, call.Self, "TerminateThread",
+          [thread] { return thread->InPlatform || thread->Life != TLife::Running; });
+    if (thread->Life == TLife::Running) EndThread(*thread, TLife::Terminated);
+    M().Frozen.notify_all();
     return true;
 }
 
@@ -914,9 +928,9 @@ void OpenGate() {
     M().Changed.notify_all();
 }
 
-void OpenGateWhenBlockedIn(const std::string& waitName) {
+void OpenGateWhenBlockedIn(const std::string& waitName, int nth) {
     Lock lock(M().Mutex);
-    M().Triggers.push_back({waitName, TTrigger::TAction::OpenGate});
+    M().Triggers.push_back({waitName, TTrigger::TAction::OpenGate, nullptr, 0, nth});
 }
 
 void SendWhenBlockedIn(const std::string& waitName, TWindow window, uint32_t message) {

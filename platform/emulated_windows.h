@@ -29,8 +29,9 @@ void ResetKeyboard();
 void GateKeyQuery(int vk);
 void OpenGate();
 // Opens the gate as soon as any thread blocks in the platform call
-// `waitName` (once): holds the worker exactly until someone waits for it.
-void OpenGateWhenBlockedIn(const std::string& waitName);
+// `waitName` for the `nth` time from now: holds the worker exactly until
+// someone waits for it (or has waited that often).
+void OpenGateWhenBlockedIn(const std::string& waitName, int nth = 1);
 uint32_t KeyQueries(int vk);  // GetAsyncKeyState calls for this key so far
 uint64_t TotalKeyQueries();
 

@@ -41,10 +41,22 @@ constexpr uint32_t WAIT_APC = 192;               // WAIT_IO_COMPLETION
 // handle, 0 on failure.
 THandle CreateThread(TThreadRoutine routine, uint32_t flags = 0);
 
-// Returns once the thread runs no further instruction (the Windows call is
-// asynchronous; the provider makes it synchronous). False when that cannot
-// be confirmed: the thread may not have stopped yet.
-bool SuspendThread(THandle thread);
+// How far SuspendThread got.
+enum TSuspension : uint8_t {
+    SUSPENSION_REFUSED,      // the call failed: the thread runs on (or has ended)
+    SUSPENSION_UNCONFIRMED,  // suspended, but not known to have stopped yet
+    SUSPENSION_STOPPED,      // it runs no further instruction
+};
+
+// Suspends the thread and returns once it runs no further instruction (the
+// Windows call is asynchronous; the provider makes it synchronous by reading
+// the thread's context).
+TSuspension SuspendThread(THandle thread);
+
+// Ends the thread where it stands: no more of its code runs, and nothing of
+// its exit (its stack and whatever locks it holds stay). Only for a thread
+// known to hold none of the system's locks.
+bool TerminateThread(THandle thread);
 
 bool ResumeThread(THandle thread);
 

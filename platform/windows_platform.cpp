@@ -41,14 +41,16 @@ THandle CreateThread(TThreadRoutine routine, uint32_t flags) {
     return ::CreateThread(nullptr, 0, StartRoutine, reinterpret_cast<LPVOID>(routine), flags, nullptr);
 }
 
-bool SuspendThread(THandle thread) {
-    if (::SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+TSuspension SuspendThread(THandle thread) {
+    if (::SuspendThread(thread) == static_cast<DWORD>(-1)) return SUSPENSION_REFUSED;
     // SuspendThread only asks; reading the context returns once the thread
     // has really stopped. If it cannot be read, it may still be running.
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
-    return ::GetThreadContext(thread, &context) != FALSE;
+    return ::GetThreadContext(thread, &context) != FALSE ? SUSPENSION_STOPPED : SUSPENSION_UNCONFIRMED;
 }
+
+bool TerminateThread(THandle thread) { return ::TerminateThread(thread, 0) != FALSE; }
 
 bool ResumeThread(THandle thread) { return ::ResumeThread(thread) != static_cast<DWORD>(-1); }
 

@@ -50,8 +50,7 @@ bash "$ROOT/scripts/release.sh" >/dev/null
 e2e_build
 job=$(new_job bench)
 if [ "$RUN32" = native ]; then
-    cp "$ROOT/dist/xmp_plovane.dll" "$ROOT/dist/stand_in_player.exe" "$ROOT/build/windows/bench/windows/plovane_bench.exe" \
-        "$ROOT/build/windows/bench/windows/eh_reference.dll" "$job/"
+    cp "$ROOT/dist/xmp_plovane.dll" "$ROOT/dist/stand_in_player.exe" "$ROOT/build/windows/bench/windows/plovane_bench.exe" "$job/"
     ran_by="the shipped dist/xmp_plovane.dll, natively in the i386 system under its 32-bit $(run32_enter "$job" 60 wine --version) (bwrap)"
     run_timings() { run32_job "$job" 1500 bash /plovane/guest/bench_timings.sh; }
 else
@@ -61,7 +60,7 @@ else
     windows_configure "$ROOT/build/windows64" -DPLOVANE_MINGW_ARCH=x86_64 -DPLOVANE_BUILD_BENCH=ON
     cmake --build "$ROOT/build/windows64" -j "$JOBS"
     cp "$ROOT/build/windows64/xmp_plovane/xmp_plovane.dll" "$ROOT/build/windows64/stand_in_player/stand_in_player.exe" \
-        "$ROOT/build/windows64/bench/windows/plovane_bench.exe" "$ROOT/build/windows64/bench/windows/eh_reference.dll" "$job/"
+        "$ROOT/build/windows64/bench/windows/plovane_bench.exe" "$job/"
     cp "$ROOT/scripts/guest/bench_timings.sh" "$job/"
     ran_by="a 64-bit build of the same sources under the host's $(wine64 --version 2>/dev/null || echo 64-bit Wine) (this machine runs no 32-bit programs)"
     run_timings() { run64_job "$job" 1500 bash bench_timings.sh; }

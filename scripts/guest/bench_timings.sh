@@ -3,8 +3,8 @@
 # (its ROW| and LATENCY| lines), then what a live instance costs an idle
 # player, measured from outside the Wine process (an IDLE| line: CPU time
 # in ns over 30 s of the player and of the Wine server, with the plug-in,
-# then without). The folder holds plovane_bench.exe, xmp_plovane.dll,
-# eh_reference.dll and stand_in_player.exe.
+# then without). The folder holds plovane_bench.exe, xmp_plovane.dll and
+# stand_in_player.exe.
 bench_status=0
 timeout 1200 wine plovane_bench.exe </dev/null || bench_status=$?
 
