@@ -1,5 +1,6 @@
 #include "poller.h"
 
+#include <cstring>
 #include <new>
 
 #include "global_hotkeys.h"
@@ -17,15 +18,7 @@ void TCriticalSection::Leave() { platform::LeaveCriticalSection(Section); }
 platform::THandle PollerThread = nullptr;
 TCriticalSection* PollerLock = nullptr;
 std::atomic<uint8_t> StopRequested{0};
-platform::THandle WorkerSignal = nullptr;
-platform::THandle WorkerMarker = nullptr;
-std::atomic<uint32_t> WorkerThreadId{0};
-std::atomic<uint32_t> CallbackWaitsFor{0};
-TShutdownPath LastShutdown = SHUTDOWN_NO_WORKER;
-std::atomic<uint32_t> LockWaiters{0};
-uint32_t PollerGeneration = 0;
-uint32_t EngineCalls = 0;
-bool StopInProgress = false;
+TPollerState Poller;
 
 namespace {
 
@@ -37,8 +30,8 @@ void CloseIfOpen(platform::THandle& handle) {
 // Waits for `handle`, handling messages sent to this thread's windows.
 void WaitServicingMessages(platform::THandle handle) {
     for (;;) {
-        platform::PeekMessageA();
-        const uint32_t result = platform::MsgWaitForMultipleObjects(1, &handle, platform::WAIT_FOREVER);
+        platform::HandleSentMessages();
+        const uint32_t result = platform::WaitForObjectsOrSentMessage(1, &handle, platform::WAIT_FOREVER);
         if (result != platform::WAIT_FIRST_OBJECT + 1) return;  // signalled, or a broken handle
     }
 }
@@ -46,48 +39,48 @@ void WaitServicingMessages(platform::THandle handle) {
 }  // namespace
 
 void ReleasePollerObjects() {
-    if (PollerLock != nullptr) ++PollerGeneration;
+    if (PollerLock != nullptr) ++Poller.Generation;
     delete PollerLock;
     PollerLock = nullptr;
-    CloseIfOpen(WorkerSignal);
-    CloseIfOpen(WorkerMarker);
+    CloseIfOpen(Poller.Signal);
+    CloseIfOpen(Poller.Marker);
 }
 
 void AbandonPollerObjects() {
-    ++PollerGeneration;
+    ++Poller.Generation;
     PollerLock = nullptr;
-    WorkerSignal = nullptr;
-    WorkerMarker = nullptr;
+    Poller.Signal = nullptr;
+    Poller.Marker = nullptr;
 }
 
 bool EnterPollerLock() {
-    const uint32_t generation = PollerGeneration;
+    const uint32_t generation = Poller.Generation;
     while (!PollerLock->TryEnter()) {
         // Announced before trying again: then either the try succeeds or the
         // worker, leaving the lock, sees the announcement and signals.
-        LockWaiters.fetch_add(1);
+        Poller.LockWaiters.fetch_add(1);
         const bool entered = PollerLock->TryEnter();
         if (!entered) {
             // Handlers run here may call the engine. One that stopped the
             // worker freed this lock and its events; one that took the lock
             // may have consumed the worker's signal: look again, do not wait.
-            const uint32_t calls = EngineCalls;
-            platform::PeekMessageA();
-            if (PollerGeneration == generation && EngineCalls == calls)
-                platform::MsgWaitForMultipleObjects(1, &WorkerSignal, platform::WAIT_FOREVER);
+            const uint32_t calls = Poller.EngineCalls;
+            platform::HandleSentMessages();
+            if (Poller.Generation == generation && Poller.EngineCalls == calls)
+                platform::WaitForObjectsOrSentMessage(1, &Poller.Signal, platform::WAIT_FOREVER);
         }
-        LockWaiters.fetch_sub(1);
+        Poller.LockWaiters.fetch_sub(1);
         if (entered) return true;
-        if (PollerGeneration != generation) return false;
+        if (Poller.Generation != generation) return false;
     }
     return true;
 }
 
 bool CreatePollerObjects() {
     if (PollerLock == nullptr) PollerLock = new (std::nothrow) TCriticalSection;
-    if (WorkerSignal == nullptr) WorkerSignal = platform::CreateEventA(false, false);
-    if (WorkerMarker == nullptr) WorkerMarker = platform::CreateEventA(false, false);
-    if (PollerLock != nullptr && WorkerSignal != nullptr && WorkerMarker != nullptr) return true;
+    if (Poller.Signal == nullptr) Poller.Signal = platform::CreateEventA(false, false);
+    if (Poller.Marker == nullptr) Poller.Marker = platform::CreateEventA(false, false);
+    if (PollerLock != nullptr && Poller.Signal != nullptr && Poller.Marker != nullptr) return true;
     ReleasePollerObjects();
     return false;
 }
@@ -105,16 +98,16 @@ void StartPoller() {
     // Without its marker, an unload must take it for started: it then waits
     // for it rather than assume it never enters our code.
     if (!platform::QueueUserAPC(platform::SYSTEM_SET_EVENT, PollerThread,
-                                reinterpret_cast<uintptr_t>(WorkerMarker)))
-        platform::SetEvent(WorkerMarker);
+                                reinterpret_cast<uintptr_t>(Poller.Marker)))
+        platform::SetEvent(Poller.Marker);
     platform::ResumeThread(PollerThread);
 }
 
 void StopPoller() {
     // Called again from a handler run during this stop's wait: the outer
     // stop is still waiting on this worker's handle and finishes the job.
-    if (StopInProgress) return;
-    StopInProgress = true;
+    if (Poller.StopInProgress) return;
+    Poller.StopInProgress = true;
     if (PollerThread != nullptr) {
         // It ends at its next alertable wait (at once when parked), where it
         // holds nothing; should the exit not queue, it returns at its next
@@ -124,22 +117,22 @@ void StopPoller() {
         WaitServicingMessages(PollerThread);
         platform::CloseHandle(PollerThread);
         PollerThread = nullptr;
-        WorkerThreadId = 0;
+        Poller.ThreadId = 0;
     }
     ReleasePollerObjects();
-    StopInProgress = false;
+    Poller.StopInProgress = false;
 }
 
 uint32_t PollerProc(void*) {
-    WorkerThreadId = platform::GetCurrentThreadId();
+    Poller.ThreadId = platform::GetCurrentThreadId();
     while (StopRequested == 0) {
         PollerLock->Enter();
-        WorkerScan();
+        PollerScan();
         PollerLock->Leave();
         // A read-modify-write, not a load: ordered against a waiter's
         // announcement, so a waiter that failed to get the lock is seen.
         // Signalled only when awaited: it is a system call.
-        if (LockWaiters.fetch_add(0) != 0) platform::SetEvent(WorkerSignal);
+        if (Poller.LockWaiters.fetch_add(0) != 0) platform::SetEvent(Poller.Signal);
         ResetKeyStates();
         // Alertable, and its only alertable wait: a stop's ExitThread ends
         // the thread here, where it holds nothing. No handle is waited on, so
@@ -154,7 +147,7 @@ uint32_t PollerProc(void*) {
 }
 
 bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback) {
-    ++EngineCalls;
+    ++Poller.EngineCalls;
     for (;;) {
         if (PollerThread == nullptr) {
             if (!CreatePollerObjects()) return false;
@@ -175,7 +168,7 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
 }
 
 bool RemoveHotkey(int32_t id) {
-    ++EngineCalls;
+    ++Poller.EngineCalls;
     do {
         if (PollerLock == nullptr) return false;
     } while (!EnterPollerLock());
@@ -192,11 +185,29 @@ bool RemoveHotkey(int32_t id) {
 
 intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     // Declared only on the worker, and only for the send's duration.
-    const bool onWorker = WorkerThreadId != 0 && WorkerThreadId == platform::GetCurrentThreadId();
-    if (onWorker) CallbackWaitsFor = platform::GetWindowThreadProcessId(window);
+    const bool onWorker = Poller.ThreadId != 0 && Poller.ThreadId == platform::GetCurrentThreadId();
+    if (onWorker) Poller.CallbackWaitsFor = platform::GetWindowThreadProcessId(window);
     const intptr_t result = platform::SendMessageA(window, message, wParam, lParam);
-    if (onWorker) CallbackWaitsFor = 0;
+    if (onWorker) Poller.CallbackWaitsFor = 0;
     return result;
+}
+
+void ForgetModuleState() {
+    PollerThread = nullptr;
+    PollerLock = nullptr;
+    StopRequested = 0;
+    Poller.Signal = nullptr;
+    Poller.Marker = nullptr;
+    Poller.ThreadId = 0;
+    Poller.CallbackWaitsFor = 0;
+    Poller.LockWaiters = 0;
+    Poller.Generation = 0;
+    Poller.EngineCalls = 0;
+    Poller.StopInProgress = false;
+    Poller.LastShutdown = SHUTDOWN_NO_WORKER;
+    std::memset(HotkeyTable, 0, sizeof HotkeyTable);
+    HotkeyLast = -1;
+    std::memset(KeyStates, 0, sizeof KeyStates);
 }
 
 void HotkeysStartup() {

@@ -43,34 +43,48 @@ enum TShutdownPath : uint8_t {
     SHUTDOWN_WORKER_LEFT,        // suspended for good where it stood
     SHUTDOWN_WORKER_TERMINATED,  // not suspendable, and ended where it blocked
 };
-extern TShutdownPath LastShutdown;
 
 extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
-// Auto-reset: the worker has left the lock while LockWaiters was not 0.
-extern platform::THandle WorkerSignal;
-// Auto-reset, set by the system's SetEvent queued to the worker: first
-// before its start routine (so an unload can tell whether it has reached our
-// code), then at an unload, just before its exit. When that first SetEvent
-// cannot be queued, StartPoller sets it itself: an unload then takes the
-// worker for started, and one not started yet is suspended after the grace.
-extern platform::THandle WorkerMarker;
-// The worker's thread identifier, written by the worker as it starts.
-extern std::atomic<uint32_t> WorkerThreadId;
-// The thread the running callback waits for (SendMessageFromCallback); 0
-// when it declared none.
-extern std::atomic<uint32_t> CallbackWaitsFor;
-extern std::atomic<uint32_t> LockWaiters;  // threads waiting in EnterPollerLock
-// Moves on whenever the lock is freed: a wait that began under another
-// generation must not touch the lock or events it knew (a new lock may sit
-// at the old address, a new event or thread under the old handle value).
-extern uint32_t PollerGeneration;
-// AddHotkey and RemoveHotkey calls so far: a wait tells by it that a handler
-// it ran called the engine.
-extern uint32_t EngineCalls;
-// A StopPoller is waiting for the worker; a nested one leaves it alone.
-extern bool StopInProgress;
+
+// The rest of the worker's state: what its start, stop and unload share with
+// the threads that wait for its lock, and what tests and probes read. One
+// record, so that it is reset in one place.
+struct TPollerState {
+    // Auto-reset: the worker has left the lock while LockWaiters was not 0.
+    platform::THandle Signal = nullptr;
+    // Auto-reset, set by the system's SetEvent queued to the worker: first
+    // before its start routine (so an unload can tell whether it has reached
+    // our code), then at an unload, just before its exit. When that first
+    // SetEvent cannot be queued, StartPoller sets it itself: an unload then
+    // takes the worker for started, and one not started yet is suspended
+    // after the grace.
+    platform::THandle Marker = nullptr;
+    // The worker's thread identifier, written by the worker as it starts.
+    std::atomic<uint32_t> ThreadId{0};
+    // The thread the running callback waits for (SendMessageFromCallback);
+    // 0 when it declared none.
+    std::atomic<uint32_t> CallbackWaitsFor{0};
+    std::atomic<uint32_t> LockWaiters{0};  // threads waiting in EnterPollerLock
+    // Moves on whenever the lock is freed: a wait that began under another
+    // generation must not touch the lock or events it knew (a new lock may
+    // sit at the old address, a new event or thread under the old handle
+    // value).
+    uint32_t Generation = 0;
+    // AddHotkey and RemoveHotkey calls so far: a wait tells by it that a
+    // handler it ran called the engine.
+    uint32_t EngineCalls = 0;
+    // A StopPoller is waiting for the worker; a nested one leaves it alone.
+    bool StopInProgress = false;
+    TShutdownPath LastShutdown = SHUTDOWN_NO_WORKER;
+};
+extern TPollerState Poller;
+
+// Returns the whole module to its state at load: no worker, lock or events
+// (forgotten, not freed), an empty table, no key samples. For a process
+// that starts over with a fresh image, as tests do.
+void ForgetModuleState();
 
 // Makes the lock and the two events where they are missing; if one cannot be
 // made, frees them all, leaves PollerLock null and returns false.
@@ -99,9 +113,9 @@ uint32_t PollerProc(void* unused);
 // One scan of the table, on the worker with the lock held. Built one of two
 // ways, chosen by the target that links the module: for general callers,
 // whose callbacks may throw, what a callback throws is caught and dropped
-// (worker_scan_catching.cpp); in a module without a C++ runtime, callbacks
-// cannot throw and nothing catches (worker_scan_plain.cpp).
-void WorkerScan();
+// (poller_scan_catching.cpp); in a module without a C++ runtime, callbacks
+// cannot throw and nothing catches (poller_scan_plain.cpp).
+void PollerScan();
 
 // Takes PollerLock, handling messages sent to the calling thread's windows
 // while the worker holds it: a callback may be waiting for this very thread.

@@ -42,7 +42,7 @@ bool Signalled(platform::THandle event) {
 // allocate on its first GetQueueStatus. One that a callback waits for owns
 // the window it was sent to.
 bool CallbackWaitsForThisThread() {
-    return CallbackRunning != 0 && CallbackWaitsFor != 0 && CallbackWaitsFor == platform::GetCurrentThreadId() &&
+    return CallbackRunning != 0 && Poller.CallbackWaitsFor != 0 && Poller.CallbackWaitsFor == platform::GetCurrentThreadId() &&
            (platform::GetQueueStatus(platform::QS_SENDMESSAGE_FLAG) >> 16) != 0;
 }
 
@@ -58,7 +58,7 @@ bool QueueExitAfter(platform::TSystemRoutine first, platform::THandle argument) 
 // the worker marked: it is at its exit. Time is compared by multiplying
 // only: a 32-bit image without a runtime has no routine for dividing 64-bit
 // numbers.
-bool WorkerExitsWithinTheGrace() {
+bool PollerExitsWithinTheGrace() {
     const uint64_t frequency = platform::QueryPerformanceFrequency();
     const uint64_t start = platform::QueryPerformanceCounter();
     const uint64_t grace = frequency * UNLOAD_GRACE_MS;  // in counts x 1000
@@ -68,7 +68,7 @@ bool WorkerExitsWithinTheGrace() {
         // The milliseconds left, rounded up, or the step if fewer.
         uint32_t wait = UNLOAD_GRACE_STEP_MS;
         while (wait > 1 && elapsed + (wait - 1) * frequency >= grace) --wait;
-        if (platform::WaitForSingleObject(WorkerMarker, wait) == platform::WAIT_FIRST_OBJECT) return true;
+        if (platform::WaitForSingleObject(Poller.Marker, wait) == platform::WAIT_FIRST_OBJECT) return true;
     }
     return false;
 }
@@ -78,51 +78,51 @@ bool WorkerExitsWithinTheGrace() {
 // is safe only where it holds none of the system's locks: blocked in its
 // send to this thread, or stuck before its start routine. It keeps what it
 // may hold.
-bool TerminateWorker() {
-    if (platform::TerminateThread(PollerThread)) LastShutdown = SHUTDOWN_WORKER_TERMINATED;
+bool TerminatePoller() {
+    if (platform::TerminateThread(PollerThread)) Poller.LastShutdown = SHUTDOWN_WORKER_TERMINATED;
     return false;
 }
 
 // The worker could not be suspended: it runs on, so this thread may not
 // return while it can still run our code. `exitQueued`: its SetEvent and
 // ExitThread are queued already (a suspension refused after the grace).
-bool EndUnsuspendableWorker(bool exitQueued) {
+bool EndUnsuspendablePoller(bool exitQueued) {
     if (!exitQueued) {
         // Not started: it cannot start while this thread holds the loader
         // lock, and what is queued now runs before its start routine.
-        if (!Signalled(WorkerMarker)) {
-            if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, WorkerMarker)) return TerminateWorker();
-            WorkerMarker = nullptr;
-            LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
+        if (!Signalled(Poller.Marker)) {
+            if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, Poller.Marker)) return TerminatePoller();
+            Poller.Marker = nullptr;
+            Poller.LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
             return true;
         }
         // Without its exit queued it would return through our code.
-        if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, WorkerMarker)) return TerminateWorker();
+        if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, Poller.Marker)) return TerminatePoller();
     }
     // No deadline: whatever it is doing, it reaches its park and its exit
     // there, and until it does, our code must stay.
     // Its send waits for this thread, which will not answer under the
     // loader lock: once answered, it would run on into the unloaded image.
     while (!CallbackWaitsForThisThread()) {
-        if (platform::WaitForSingleObject(WorkerMarker, UNLOAD_GRACE_STEP_MS) == platform::WAIT_FIRST_OBJECT) {
-            LastShutdown = SHUTDOWN_ENDED_AT_PARK;
+        if (platform::WaitForSingleObject(Poller.Marker, UNLOAD_GRACE_STEP_MS) == platform::WAIT_FIRST_OBJECT) {
+            Poller.LastShutdown = SHUTDOWN_ENDED_AT_PARK;
             return true;
         }
     }
-    return TerminateWorker();
+    return TerminatePoller();
 }
 
 // True when the worker leaves by an ordinary exit without running our code
 // again, so what it used may be freed; false when it keeps it: suspended for
 // good, or ended where it blocked.
-bool EndWorkerAtUnload() {
+bool EndPollerAtUnload() {
     const platform::THandle worker = PollerThread;
     // Stopped first, so that what is read of it holds. Read by the worker
     // only once it runs again, with its exit queued by then: every way out
     // of its loop passes an alertable wait.
     const platform::TSuspension first = platform::SuspendThread(worker);
     StopRequested = 1;
-    if (first == platform::SUSPENSION_REFUSED) return EndUnsuspendableWorker(false);
+    if (first == platform::SUSPENSION_REFUSED) return EndUnsuspendablePoller(false);
     // Suspended, but not known to have stopped: nothing may be decided from
     // what is read of it. It stays suspended and keeps everything.
     if (first == platform::SUSPENSION_UNCONFIRMED) return false;
@@ -132,46 +132,46 @@ bool EndWorkerAtUnload() {
     // plug-ins loads and unloads at once). The marker's SetEvent still needs
     // the event, so the worker closes it itself. Should the queueing fail,
     // it stays suspended.
-    if (!Signalled(WorkerMarker)) {
-        if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, WorkerMarker)) return false;
-        WorkerMarker = nullptr;
+    if (!Signalled(Poller.Marker)) {
+        if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, Poller.Marker)) return false;
+        Poller.Marker = nullptr;
         platform::ResumeThread(worker);
-        LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
+        Poller.LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
         return true;
     }
 
     // Started: on its way into our code, busy, in a callback or parked. It
     // exits at its park, marking the event just before; until then it may
     // finish its cycle, callbacks included, within the grace.
-    if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, WorkerMarker)) return false;
+    if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, Poller.Marker)) return false;
     platform::ResumeThread(worker);
-    if (WorkerExitsWithinTheGrace()) {
-        LastShutdown = SHUTDOWN_ENDED_AT_PARK;
+    if (PollerExitsWithinTheGrace()) {
+        Poller.LastShutdown = SHUTDOWN_ENDED_AT_PARK;
         return true;
     }
 
     // Waiting for this thread, or still in our code: suspended where it
     // stands, unless it has just reached its exit.
     const platform::TSuspension last = platform::SuspendThread(worker);
-    if (Signalled(WorkerMarker)) {
+    if (Signalled(Poller.Marker)) {
         if (last != platform::SUSPENSION_REFUSED) platform::ResumeThread(worker);
-        LastShutdown = SHUTDOWN_ENDED_AT_PARK;
+        Poller.LastShutdown = SHUTDOWN_ENDED_AT_PARK;
         return true;
     }
-    if (last == platform::SUSPENSION_REFUSED) return EndUnsuspendableWorker(true);
+    if (last == platform::SUSPENSION_REFUSED) return EndUnsuspendablePoller(true);
     return false;
 }
 
 }  // namespace
 
 void HotkeysShutdown(bool processEnding) {
-    LastShutdown = SHUTDOWN_NO_WORKER;
+    Poller.LastShutdown = SHUTDOWN_NO_WORKER;
     // The process is exiting: the worker is already gone and any lock, the
     // heap's included, may have died with some thread. Touch nothing.
     if (processEnding) return;
     if (PollerThread != nullptr) {
-        LastShutdown = SHUTDOWN_WORKER_LEFT;
-        const bool ended = EndWorkerAtUnload();
+        Poller.LastShutdown = SHUTDOWN_WORKER_LEFT;
+        const bool ended = EndPollerAtUnload();
         platform::CloseHandle(PollerThread);
         PollerThread = nullptr;
         if (!ended) {

@@ -37,8 +37,9 @@ uint64_t TotalKeyQueries();
 
 // --- Windows owned by threads. The procedure runs on the owning thread:
 // directly for a send from that thread, otherwise when the owner services
-// its sent messages (PeekMessageA, MsgWaitForMultipleObjects followed by
-// PeekMessageA, or while it is itself blocked in SendMessageA).
+// its sent messages (HandleSentMessages, WaitForObjectsOrSentMessage
+// followed by HandleSentMessages, or while it is itself blocked in
+// SendMessageA).
 using TWindowProc =
     std::function<intptr_t(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
 platform::TWindow CreateWindowForThisThread(TWindowProc procedure);
@@ -67,12 +68,13 @@ void SetTimerTick(uint64_t milliseconds);
 // guard, printing where each thread waits.
 void WaitQuiescent();
 
-// --- Threads and handles. SuspendThread stops a thread only at its next
-// platform call (Windows stops it wherever it is; the end-to-end suite under
-// Wine covers that). Routines queued with QueueUserAPC run before a thread's
-// start routine, or in an alertable SleepEx; ExitThread among them ends the
-// thread there, by unwinding its routine (no code of the routine runs; its
-// destructors do). A thread's end waits for the loader lock. A closed handle's value is given to the next
+// --- Threads and handles. SuspendThread and TerminateThread stop a thread
+// only at its next platform call (Windows stops it wherever it is; the
+// end-to-end suite under Wine covers that). Routines queued with
+// QueueUserAPC run before a thread's start routine, or in an alertable
+// SleepEx; ExitThread among them ends the thread there, by unwinding its
+// routine (no code of the routine runs; its destructors do). A thread's end
+// waits for the loader lock. A closed handle's value is given to the next
 // object made (the last closed first), as on Windows: a handle used after
 // it was closed then reaches another object, so such a fault shows.
 // Blocked: waiting with nothing to wake it yet; a thread whose wait is
@@ -83,20 +85,23 @@ TThreadState ThreadState(platform::THandle thread);
 std::string ThreadWaitName(platform::THandle thread);
 int LiveThreadCount();  // threads made by CreateThread and not ended
 int OpenHandleCount();
-// The next `count` CreateThread / CreateEventA calls fail.
-void FailThreadCreations(int count);
-void FailEventCreations(int count);
-// The next `count` SuspendThread calls suspend the thread but report that
-// its stop cannot be confirmed, as when GetThreadContext fails.
-void FailThreadContexts(int count);
-// The `nth` QueueUserAPC (SuspendThread) call from now fails (1: the next):
-// nothing queued (nothing suspended).
-void FailQueueUserApc(int nth);
-void FailSuspendThread(int nth);
-// The `nth` SuspendThread call from now takes effect only once its thread
-// can go no further by itself (blocked, or at its exit), as Windows'
-// asynchronous suspension may lag: the thread may move on meanwhile.
-void DelaySuspendThread(int nth);
+
+// --- Faults: calls the system may refuse, or, for a suspension, make lag.
+enum TFault {
+    FAULT_CREATE_THREAD,     // CreateThread fails
+    FAULT_CREATE_EVENT,      // CreateEventA fails
+    FAULT_SUSPEND_THREAD,    // SuspendThread is refused: nothing suspended
+    FAULT_THREAD_CONTEXT,    // SuspendThread suspends, but its stop cannot be
+                             // confirmed (as when GetThreadContext fails)
+    FAULT_QUEUE_USER_APC,    // QueueUserAPC fails: nothing queued
+    FAULT_SUSPENSION_DELAY,  // SuspendThread takes effect only once its thread
+                             // can go no further by itself, as Windows'
+                             // asynchronous suspension may lag
+    FAULT_COUNT
+};
+// Counting the calls of that kind from now, the `occurrence`-th one and the
+// `count - 1` after it fail (replacing what was armed before for the kind).
+void InjectFault(TFault fault, int occurrence = 1, int count = 1);
 
 // --- Loader lock, as the platform holds it around a library's entry
 // notifications: a thread made by CreateThread neither starts nor ends while

@@ -115,10 +115,11 @@ bool SetEvent(THandle event);
 // WAIT_FIRST_OBJECT, WAIT_TIMED_OUT or WAIT_ERROR.
 uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds);
 
-// Waits for any of `handles` or for a message sent to a window of the calling
-// thread (QS_SENDMESSAGE). Returns WAIT_FIRST_OBJECT + index for a handle,
+// MsgWaitForMultipleObjectsEx waking only for sent messages: waits for any
+// of `handles` or for a message sent to a window of the calling thread
+// (QS_SENDMESSAGE, also one that arrived before the call). Returns WAIT_FIRST_OBJECT + index for a handle,
 // WAIT_FIRST_OBJECT + count for a sent message, or WAIT_TIMED_OUT.
-uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
+uint32_t WaitForObjectsOrSentMessage(uint32_t count, const THandle* handles,
                                    uint32_t milliseconds);
 
 constexpr uint32_t QS_SENDMESSAGE_FLAG = 0x40;  // QS_SENDMESSAGE
@@ -129,9 +130,9 @@ constexpr uint32_t QS_SENDMESSAGE_FLAG = 0x40;  // QS_SENDMESSAGE
 uint32_t GetQueueStatus(uint32_t flags);
 
 // PeekMessage(PM_NOREMOVE | PM_QS_SENDMESSAGE): runs the window procedures
-// of every message already sent to the calling thread's windows, removes no
-// posted message. True when a message was waiting.
-bool PeekMessageA();
+// of every message already sent to the calling thread's windows, and
+// removes no posted message. True when a message was waiting.
+bool HandleSentMessages();
 
 // Synchronous: returns after the window's owner has handled the message.
 // A window that does not exist (0 included) gets nothing and yields 0.

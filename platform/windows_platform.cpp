@@ -131,7 +131,7 @@ uint32_t WaitForSingleObject(THandle handle, uint32_t milliseconds) {
     return ::WaitForSingleObject(handle, milliseconds);
 }
 
-uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
+uint32_t WaitForObjectsOrSentMessage(uint32_t count, const THandle* handles,
                                    uint32_t milliseconds) {
     // MWMO_INPUTAVAILABLE: also wake for a sent message that arrived before
     // the call and has not been handled yet.
@@ -141,7 +141,7 @@ uint32_t MsgWaitForMultipleObjects(uint32_t count, const THandle* handles,
 
 uint32_t GetQueueStatus(uint32_t flags) { return ::GetQueueStatus(flags); }
 
-bool PeekMessageA() {
+bool HandleSentMessages() {
     MSG message;
     return ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE) != FALSE;
 }

@@ -9,17 +9,17 @@
 
 namespace {
 thread_local bool CountHere = false;
-std::atomic<int> WorkerAllocations{0};
+std::atomic<int> PollerAllocations{0};
 std::atomic<int> FailNothrowAllocations{0};
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (CountHere) ++WorkerAllocations;
+    if (CountHere) ++PollerAllocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (CountHere) ++WorkerAllocations;
+    if (CountHere) ++PollerAllocations;
     if (FailNothrowAllocations > 0) {
         --FailNothrowAllocations;
         return nullptr;
@@ -43,7 +43,7 @@ void CountOnThisThread(int32_t id) {
     CountHere = true;
 }
 
-TEST_F(WorkerTest, TheWorkerLoopAllocatesNothing) {
+TEST_F(PollerTest, TheWorkerLoopAllocatesNothing) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, CountOnThisThread));
     ASSERT_TRUE(AddHotkey(2, MOD_CONTROL_KEY, VK_B, CountOnThisThread));
     emulated::TapKey(VK_A);
@@ -61,7 +61,7 @@ TEST_F(WorkerTest, TheWorkerLoopAllocatesNothing) {
         Cycle();
     }
     EXPECT_EQ(Fired().size(), firedBefore + 40);
-    EXPECT_EQ(WorkerAllocations.load(), 0);
+    EXPECT_EQ(PollerAllocations.load(), 0);
 }
 
 TEST_F(TableTest, ALockThatCannotBeAllocatedFailsTheAddAndLeavesNothing) {

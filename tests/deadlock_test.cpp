@@ -19,10 +19,10 @@ void SendToHost(int32_t id) {
     platform::SendMessageA(HostWindow, SHORTCUT, static_cast<uintptr_t>(id), 0);
 }
 
-class PendingSendTest : public WorkerTest {
+class PendingSendTest : public PollerTest {
 protected:
     void SetUp() override {
-        WorkerTest::SetUp();
+        PollerTest::SetUp();
         HostWindow = emulated::CreateWindowForThisThread([this](uint32_t message, uintptr_t wParam, intptr_t) {
             if (message == SHORTCUT) Handled.push_back(static_cast<int32_t>(wParam));
             return intptr_t{0};
@@ -30,7 +30,7 @@ protected:
     }
     void TearDown() override {
         emulated::DestroyWindow(HostWindow);
-        WorkerTest::TearDown();
+        PollerTest::TearDown();
     }
 
     // Leaves the worker inside the callback's send, holding the lock.
@@ -78,7 +78,7 @@ TEST_F(PendingSendTest, AddingWhileTheSendIsPendingCompletes) {
     // The new entry was appended after the pass had fixed its length.
     Cycle();
     ASSERT_EQ(emulated::PendingSentMessages(), 1);
-    EXPECT_TRUE(platform::PeekMessageA());
+    EXPECT_TRUE(platform::HandleSentMessages());
     Settle();
     EXPECT_EQ(Handled, (std::vector<int32_t>{1, 2}));
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1, 2}));

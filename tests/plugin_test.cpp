@@ -252,7 +252,7 @@ protected:
 TEST_F(PluginReentryTest, FreeInstanceRunDuringCreateInstancesLockWait) {
     TPluginDescriptor* d = Bind();
     d->CreateInstance();
-    HoldWorkerAt(VK_STOP);
+    HoldPollerAt(VK_STOP);
     Handler.RunInTheNextWait([d] {
         emulated::OpenGate();
         d->FreeInstance(nullptr);
@@ -265,7 +265,7 @@ TEST_F(PluginReentryTest, FreeInstanceRunDuringCreateInstancesLockWait) {
 TEST_F(PluginReentryTest, CreateFreeCreateRunDuringFreeInstancesStop) {
     TPluginDescriptor* d = Bind();
     d->CreateInstance();
-    HoldWorkerAt(0xFF);  // in its key reset: the stop has to wait
+    HoldPollerAt(0xFF);  // in its key reset: the stop has to wait
     Handler.RunInTheNextWait([d] {
         d->CreateInstance();
         emulated::OpenGate();
@@ -332,10 +332,7 @@ TEST_F(PluginTest, AProcessExitWithAnInstanceLiveTouchesNothingAndNeverWaits) {
     EXPECT_EQ(emulated::OpenHandleCount(), handles);
     EXPECT_EQ(emulated::LiveThreadCount(), 0);
     // What ExitProcess left is beyond repair; forget it like a new process.
-    PollerThread = nullptr;
-    PollerLock = nullptr;
-    WorkerMarker = nullptr;
-    WorkerSignal = nullptr;
+    ForgetModuleState();
 }
 
 }  // namespace

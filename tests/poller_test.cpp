@@ -10,7 +10,7 @@ using namespace testing_support;
 constexpr uint16_t VK_A = 0x41;
 constexpr uint16_t VK_B = 0x42;
 
-TEST_F(WorkerTest, RunsFromStartUpOnAnEmptyTable) {
+TEST_F(PollerTest, RunsFromStartUpOnAnEmptyTable) {
     ASSERT_NE(PollerThread, nullptr);
     ASSERT_NE(PollerLock, nullptr);
     EXPECT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx");
@@ -28,7 +28,7 @@ void RecordThread(int32_t id) {
     Record(id);
 }
 
-TEST_F(WorkerTest, CallbacksRunOnTheWorkerOncePerPress) {
+TEST_F(PollerTest, CallbacksRunOnTheWorkerOncePerPress) {
     ASSERT_TRUE(AddHotkey(7, 0, VK_A, RecordThread));
     emulated::PressKey(VK_A);
     Cycles(3);
@@ -41,7 +41,7 @@ TEST_F(WorkerTest, CallbacksRunOnTheWorkerOncePerPress) {
     EXPECT_EQ(Fired(), (std::vector<int32_t>{7, 7}));
 }
 
-TEST_F(WorkerTest, TheLastRemovalStopsTheWorkerAtOnceAndTheNextAddStartsANewOne) {
+TEST_F(PollerTest, TheLastRemovalStopsTheWorkerAtOnceAndTheNextAddStartsANewOne) {
     const int threads = emulated::LiveThreadCount();
     const int handles = emulated::OpenHandleCount();
     for (int32_t id = 1; id <= 4; ++id) ASSERT_TRUE(AddHotkey(id, 0, static_cast<uint16_t>(VK_A + id), Record));
@@ -74,7 +74,7 @@ TEST_F(WorkerTest, TheLastRemovalStopsTheWorkerAtOnceAndTheNextAddStartsANewOne)
     EXPECT_EQ(Fired(), (std::vector<int32_t>{9}));
 }
 
-TEST_F(WorkerTest, ARemovalThatFindsNothingStillStopsAWorkerOnAnEmptyTable) {
+TEST_F(PollerTest, ARemovalThatFindsNothingStillStopsAWorkerOnAnEmptyTable) {
     EXPECT_FALSE(RemoveHotkey(123));
     EXPECT_EQ(PollerThread, nullptr);
     EXPECT_EQ(PollerLock, nullptr);
@@ -109,7 +109,7 @@ TEST_F(RestartTest, ACacheByteLeftUpHidesAPressForOneScan) {
 
 TEST_F(RestartTest, AFailedThreadCreationIsRetriedByTheNextAdd) {
     const int handles = emulated::OpenHandleCount();
-    emulated::FailThreadCreations(1);
+    emulated::InjectFault(emulated::FAULT_CREATE_THREAD, 1, 1);
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     EXPECT_EQ(PollerThread, nullptr);
     ASSERT_NE(PollerLock, nullptr);
@@ -128,7 +128,7 @@ TEST_F(RestartTest, AFailedThreadCreationIsRetriedByTheNextAdd) {
 
 TEST_F(RestartTest, AFailedEventCreationLeavesNothingBehind) {
     const int handles = emulated::OpenHandleCount();
-    emulated::FailEventCreations(1);
+    emulated::InjectFault(emulated::FAULT_CREATE_EVENT, 1, 1);
     EXPECT_FALSE(AddHotkey(1, 0, VK_A, Record));
     EXPECT_EQ(PollerLock, nullptr);
     EXPECT_EQ(PollerThread, nullptr);
@@ -148,7 +148,7 @@ void AlwaysThrow(int32_t id) {
     throw std::runtime_error("callback failure");
 }
 
-TEST_F(WorkerTest, AThrowingCallbackNeverEndsTheWorker) {
+TEST_F(PollerTest, AThrowingCallbackNeverEndsTheWorker) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, AlwaysThrow));
     ASSERT_TRUE(AddHotkey(2, 0, VK_B, Record));
     emulated::PressKey(VK_A);
@@ -165,11 +165,11 @@ TEST_F(WorkerTest, AThrowingCallbackNeverEndsTheWorker) {
 
 // The last removal's stop, its exit refused: the worker still leaves at its
 // next cycle, by the flag, and the removal waits for it.
-TEST_F(WorkerTest, AStopWhoseExitCannotBeQueuedEndsTheWorkerAtItsNextCycle) {
+TEST_F(PollerTest, AStopWhoseExitCannotBeQueuedEndsTheWorkerAtItsNextCycle) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     Settle();
     const int threads = emulated::LiveThreadCount();
-    emulated::FailQueueUserApc(1);
+    emulated::InjectFault(emulated::FAULT_QUEUE_USER_APC, 1);
     emulated::SetAutoClock(true);
     EXPECT_TRUE(RemoveHotkey(1));
     emulated::SetAutoClock(false);

@@ -17,7 +17,7 @@ using namespace testing_support;
 constexpr uint16_t VK_A = 0x41, VK_B = 0x42, VK_C = 0x43;
 constexpr uint16_t VK_UNREGISTERED = 0xFF;  // queried only by the key reset
 
-class ReentryTest : public WorkerTest {
+class ReentryTest : public PollerTest {
 protected:
     // The table holds exactly `entries` (id, key), in order; each fires once
     // per press, from a running worker, the only one.
@@ -50,7 +50,7 @@ protected:
 // removes the last entry, which stops the worker and frees that lock.
 TEST_F(ReentryTest, AStopDuringTheLockWaitSendsTheOuterCallBackToItsStart) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
-    HoldWorkerAt(VK_A);
+    HoldPollerAt(VK_A);
     Handler.RunInTheNextWait([] {
         emulated::OpenGate();
         EXPECT_TRUE(RemoveHotkey(1));
@@ -61,9 +61,9 @@ TEST_F(ReentryTest, AStopDuringTheLockWaitSendsTheOuterCallBackToItsStart) {
 
     // A handler that waits for the lock too takes the worker's signal that
     // the outer wait was counting on.
-    HoldWorkerAt(VK_B);
+    HoldPollerAt(VK_B);
     Handler.RunInTheNextWait([] {
-        emulated::OpenGateWhenBlockedIn("MsgWaitForMultipleObjects");
+        emulated::OpenGateWhenBlockedIn("WaitForObjectsOrSentMessage");
         EXPECT_TRUE(AddHotkey(3, 0, VK_C, Record));
     });
     EXPECT_TRUE(AddHotkey(4, 0, VK_A, Record));
@@ -72,7 +72,7 @@ TEST_F(ReentryTest, AStopDuringTheLockWaitSendsTheOuterCallBackToItsStart) {
     ASSERT_TRUE(RemoveHotkey(4));
 
     // The same for a removal: the entry it came for is already gone.
-    HoldWorkerAt(VK_B);
+    HoldPollerAt(VK_B);
     Handler.RunInTheNextWait([] {
         emulated::OpenGate();
         EXPECT_TRUE(RemoveHotkey(2));
@@ -84,7 +84,7 @@ TEST_F(ReentryTest, AStopDuringTheLockWaitSendsTheOuterCallBackToItsStart) {
     // And when the handler starts a new worker straight away, its lock and
     // handles may take the old ones' addresses and values.
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
-    HoldWorkerAt(VK_A);
+    HoldPollerAt(VK_A);
     Handler.RunInTheNextWait([] {
         emulated::OpenGate();
         EXPECT_TRUE(RemoveHotkey(1));
@@ -98,7 +98,7 @@ TEST_F(ReentryTest, AStopDuringTheLockWaitSendsTheOuterCallBackToItsStart) {
 // handler adds an entry meanwhile: it must get a worker.
 TEST_F(ReentryTest, AnEntryAddedDuringTheLastRemovalsStopIsLive) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
-    HoldWorkerAt(VK_UNREGISTERED);
+    HoldPollerAt(VK_UNREGISTERED);
     Handler.RunInTheNextWait([] {
         EXPECT_TRUE(AddHotkey(2, 0, VK_B, Record));
         emulated::OpenGate();
@@ -114,7 +114,7 @@ TEST_F(ReentryTest, AnEntryAddedDuringTheLastRemovalsStopIsLive) {
 // must leave the outer one alone) and adds again.
 TEST_F(ReentryTest, ARemoveAndAddDuringTheLastRemovalsStopLeavesOneLiveWorker) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
-    HoldWorkerAt(VK_UNREGISTERED);
+    HoldPollerAt(VK_UNREGISTERED);
     Handler.RunInTheNextWait([] {
         EXPECT_TRUE(AddHotkey(2, 0, VK_B, Record));
         emulated::OpenGate();

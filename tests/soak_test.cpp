@@ -118,7 +118,7 @@ void Thrower(int32_t) {
 }
 void RecordTime(int32_t) { OtherFiredAt.push_back(emulated::Now()); }
 
-TEST_F(WorkerTest, ACallbackThrowingInEveryCallForSixHundredCycles) {
+TEST_F(PollerTest, ACallbackThrowingInEveryCallForSixHundredCycles) {
     ASSERT_TRUE(AddHotkey(1, 0, 0x41, Thrower));
     ASSERT_TRUE(AddHotkey(2, 0, 0x42, RecordTime));
     ThrowerCalls = 0;

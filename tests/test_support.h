@@ -40,7 +40,7 @@ inline void Cycle() {
 // until only the clock could move it.
 inline void PumpAndSettle() {
     do Settle();
-    while (platform::PeekMessageA());
+    while (platform::HandleSentMessages());
 }
 
 // One cycle with this thread handling the worker's sends; false when no
@@ -58,7 +58,7 @@ inline void Cycles(int count) {
 
 // Holds the worker at its next query of `vk`: inside its scan, holding the
 // lock, for a registered key; in its key reset, holding nothing, otherwise.
-inline void HoldWorkerAt(uint16_t vk) {
+inline void HoldPollerAt(uint16_t vk) {
     Settle();
     emulated::GateKeyQuery(vk);
     ASSERT_TRUE(emulated::AdvanceToNextDeadline());
@@ -91,7 +91,7 @@ public:
 
     void RunInTheNextWait(std::function<void()> body) {
         Body = std::move(body);
-        emulated::SendWhenBlockedIn("MsgWaitForMultipleObjects", Window, MESSAGE);
+        emulated::SendWhenBlockedIn("WaitForObjectsOrSentMessage", Window, MESSAGE);
     }
 
     int Runs = 0;
@@ -106,9 +106,7 @@ private:
 inline void UnloadModule() {
     if (PollerThread != nullptr || PollerLock != nullptr) StopPoller();
     emulated::MapLibraryImage();
-    std::memset(HotkeyTable, 0, sizeof HotkeyTable);
-    HotkeyLast = -1;
-    std::memset(KeyStates, 0, sizeof KeyStates);
+    ForgetModuleState();
     emulated::ResetKeyboard();
     Fired().clear();
 }
@@ -121,7 +119,7 @@ protected:
 };
 
 // A loaded module whose worker has settled in its first wait.
-class WorkerTest : public ::testing::Test {
+class PollerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         UnloadModule();

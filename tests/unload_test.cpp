@@ -72,16 +72,16 @@ TEST_F(TableTest, ShutDownBeforeTheWorkerReachedOurCodeEndsItThere) {
             Unload();
         });
     });
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_BEFORE_START);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_BEFORE_START);
     EXPECT_EQ(left.Threads, 0) << "the worker is still there";
     EXPECT_EQ(left.Handles, 0) << "handles left behind";
 }
 
-TEST_F(WorkerTest, ShutDownEndsAParkedWorkerAndFreesEverything) {
+TEST_F(PollerTest, ShutDownEndsAParkedWorkerAndFreesEverything) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     Settle();
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Threads, 1) << "a parked worker is ended, not abandoned";
     EXPECT_EQ(left.Handles, 3) << "thread handle and both events";
     EXPECT_EQ(left.Waited, 0u);
@@ -93,14 +93,14 @@ TEST_F(WorkerTest, ShutDownEndsAParkedWorkerAndFreesEverything) {
 
 // Held in its key reset just after a callback threw, then let go once the
 // shut-down waits for it.
-TEST_F(WorkerTest, ShutDownLetsAWorkerBusyOutsideACallbackFinishAndEndsIt) {
+TEST_F(PollerTest, ShutDownLetsAWorkerBusyOutsideACallbackFinishAndEndsIt) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, AlwaysThrow));
     emulated::PressKey(VK_A);
-    HoldWorkerAt(0x80);
+    HoldPollerAt(0x80);
     ASSERT_EQ(Fired(), (std::vector<int32_t>{1}));
     emulated::OpenGateWhenBlockedIn("WaitForSingleObject");
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Threads, 1) << "the worker was left suspended instead of ended";
     EXPECT_EQ(left.Handles, 3);
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1})) << "a scan after shut-down began";
@@ -115,7 +115,7 @@ void QueryGatedKey(int32_t id) {
     Record(id);
 }
 
-TEST_F(WorkerTest, ShutDownLetsACallbackThatDoesNotWaitForItFinishEvenWithAnUnrelatedMessagePending) {
+TEST_F(PollerTest, ShutDownLetsACallbackThatDoesNotWaitForItFinishEvenWithAnUnrelatedMessagePending) {
     int handled = 0;
     const platform::TWindow window = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
         ++handled;
@@ -132,11 +132,11 @@ TEST_F(WorkerTest, ShutDownLetsACallbackThatDoesNotWaitForItFinishEvenWithAnUnre
     ASSERT_EQ(emulated::PendingSentMessages(), 1);
     emulated::OpenGateWhenBlockedIn("WaitForSingleObject");
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1})) << "the callback did not finish";
     EXPECT_EQ(left.Threads, 1) << "the worker was left suspended in its callback";
     EXPECT_EQ(left.Handles, 3);
-    EXPECT_TRUE(platform::PeekMessageA());
+    EXPECT_TRUE(platform::HandleSentMessages());
     EXPECT_EQ(handled, 1);
     emulated::DestroyWindow(window);
 }
@@ -149,7 +149,7 @@ void SendToTestWindow(int32_t id) {
 
 // The plug-in's case: unloaded while its callback waits for the unloading
 // thread, which is not going to handle the message under the loader lock.
-TEST_F(WorkerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce) {
+TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce) {
     int handled = 0;
     TestWindow = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
         ++handled;
@@ -162,14 +162,14 @@ TEST_F(WorkerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
     ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA");
 
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_EQ(left.Waited, 0u) << "the grace was spent on a worker that waits for the unloading thread";
     EXPECT_EQ(left.Threads, 0) << "the worker stays, suspended";
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
 
     // Its pending send is answered, yet it never runs again (it would fail
     // the run, returning into the unloaded image).
-    EXPECT_TRUE(platform::PeekMessageA());
+    EXPECT_TRUE(platform::HandleSentMessages());
     EXPECT_EQ(handled, 1);
     Settle();
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
@@ -181,17 +181,17 @@ TEST_F(WorkerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
 // grace: it may hold anything of ours, so it keeps everything. The grace is
 // a deadline: with waits that end on Windows' 16 ms timer tick, it lasts at
 // least UNLOAD_GRACE_MS and at most a tick more.
-TEST_F(WorkerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
+TEST_F(PollerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
     constexpr uint64_t TICK = 16;
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
-    HoldWorkerAt(VK_A);
+    HoldPollerAt(VK_A);
     const uint64_t queries = emulated::TotalKeyQueries();
     emulated::SetAutoClock(true);  // lets the grace run out
     emulated::SetTimerTick(TICK);
     const TLeft left = AfterShutDown(Unload);
     emulated::SetTimerTick(0);
     emulated::SetAutoClock(false);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_GE(left.Waited, UNLOAD_GRACE_MS);
     EXPECT_LE(left.Waited, UNLOAD_GRACE_MS + TICK);
     EXPECT_EQ(left.Threads, 0) << "the worker stays, suspended";
@@ -204,10 +204,10 @@ TEST_F(WorkerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLo
 
 // A worker whose stop cannot be confirmed may still be anywhere: nothing is
 // decided from what it was seen doing, and it keeps everything.
-TEST_F(WorkerTest, ShutDownDecidesNothingFromAWorkerNotKnownToHaveStopped) {
-    emulated::FailThreadContexts(1);
+TEST_F(PollerTest, ShutDownDecidesNothingFromAWorkerNotKnownToHaveStopped) {
+    emulated::InjectFault(emulated::FAULT_THREAD_CONTEXT, 1, 1);
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_EQ(left.Threads, 0);
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
 }
@@ -221,20 +221,20 @@ TEST_F(TableTest, ShutDownWhenTheMarkerCouldNotBeQueuedAtStartSuspendsTheUnstart
     emulated::SetAutoClock(true);
     const TLeft left = AfterShutDown([] {
         emulated::RunUnderLoaderLock([] {
-            emulated::FailQueueUserApc(1);
+            emulated::InjectFault(emulated::FAULT_QUEUE_USER_APC, 1);
             ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
             Unload();
         });
     });
     emulated::SetAutoClock(false);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_EQ(left.Waited, UNLOAD_GRACE_MS) << "taken for started, it had the grace";
     // Counted from before the load: the worker stays, with its two events.
     EXPECT_EQ(left.Threads, -1);
     EXPECT_EQ(left.Handles, -2);
 }
 
-TEST_F(WorkerTest, ShutDownWhoseExitCannotBeQueuedLeavesTheWorkerSuspended) {
+TEST_F(PollerTest, ShutDownWhoseExitCannotBeQueuedLeavesTheWorkerSuspended) {
     // The 1st QueueUserAPC of the unload queues the marker's SetEvent, the
     // 2nd its ExitThread: either failing leaves the worker suspended.
     for (const int failing : {1, 2}) {
@@ -243,9 +243,9 @@ TEST_F(WorkerTest, ShutDownWhoseExitCannotBeQueuedLeavesTheWorkerSuspended) {
         HotkeysStartup();
         ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
         Settle();
-        emulated::FailQueueUserApc(failing);
+        emulated::InjectFault(emulated::FAULT_QUEUE_USER_APC, failing);
         const TLeft left = AfterShutDown(Unload);
-        EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+        EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
         EXPECT_EQ(left.Threads, 0);
         EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
         emulated::PressKey(VK_A);
@@ -258,11 +258,11 @@ TEST_F(TableTest, ShutDownBeforeStartWhoseExitCannotBeQueuedLeavesTheWorkerSuspe
     const TLeft left = AfterShutDown([] {
         emulated::RunUnderLoaderLock([] {
             ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
-            emulated::FailQueueUserApc(2);  // the ExitThread behind CloseHandle
+            emulated::InjectFault(emulated::FAULT_QUEUE_USER_APC, 2);  // the ExitThread behind CloseHandle
             Unload();
         });
     });
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_LEFT);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
     EXPECT_EQ(left.Threads, -1);
     EXPECT_EQ(left.Handles, -2);
 }
@@ -270,14 +270,14 @@ TEST_F(TableTest, ShutDownBeforeStartWhoseExitCannotBeQueuedLeavesTheWorkerSuspe
 // The grace runs out just as the worker reaches its exit: the final
 // suspension (which Windows makes asynchronously) finds it marked, and it is
 // let go rather than suspended with its exit under way.
-TEST_F(WorkerTest, ShutDownWhoseFinalSuspensionFindsTheWorkerAtItsExitLetsItGo) {
-    HoldWorkerAt(0x80);
+TEST_F(PollerTest, ShutDownWhoseFinalSuspensionFindsTheWorkerAtItsExitLetsItGo) {
+    HoldPollerAt(0x80);
     emulated::SetAutoClock(true);
-    emulated::DelaySuspendThread(2);
+    emulated::InjectFault(emulated::FAULT_SUSPENSION_DELAY, 2);
     emulated::OpenGateWhenBlockedIn("SuspendThread (delayed)");
     const TLeft left = AfterShutDown(Unload);
     emulated::SetAutoClock(false);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Waited, UNLOAD_GRACE_MS);
     EXPECT_EQ(left.Threads, 1);
     EXPECT_EQ(left.Handles, 3);
@@ -288,31 +288,31 @@ TEST_F(WorkerTest, ShutDownWhoseFinalSuspensionFindsTheWorkerAtItsExitLetsItGo) 
 // does).
 
 // Parked: it leaves at once by its exit, and everything is freed.
-TEST_F(WorkerTest, ShutDownWhoseSuspensionIsRefusedEndsAParkedWorkerAtItsPark) {
-    emulated::FailSuspendThread(1);
+TEST_F(PollerTest, ShutDownWhoseSuspensionIsRefusedEndsAParkedWorkerAtItsPark) {
+    emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, 1);
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
     EXPECT_EQ(left.Threads, 1) << "the worker did not exit";
     EXPECT_EQ(left.Handles, 3);
 }
 
 // Mid-cycle, holding the lock: waited for past the grace, until it reaches
 // its park and leaves there.
-TEST_F(WorkerTest, ShutDownWhoseSuspensionIsRefusedWaitsForABusyWorkerPastTheGrace) {
+TEST_F(PollerTest, ShutDownWhoseSuspensionIsRefusedWaitsForABusyWorkerPastTheGrace) {
     for (const int refused : {1, 2}) {  // at once, or the suspension after the grace
         SCOPED_TRACE(refused);
         UnloadModule();
         HotkeysStartup();
         ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
         emulated::PressKey(VK_A);
-        HoldWorkerAt(VK_A);
-        emulated::FailSuspendThread(refused);
+        HoldPollerAt(VK_A);
+        emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, refused);
         emulated::SetAutoClock(true);
         // Held for three graces' worth of the unload's waits.
         emulated::OpenGateWhenBlockedIn("WaitForSingleObject", 3 * UNLOAD_GRACE_MS / UNLOAD_GRACE_STEP_MS);
         const TLeft left = AfterShutDown(Unload);
         emulated::SetAutoClock(false);
-        EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+        EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
         EXPECT_GT(left.Waited, 2 * UNLOAD_GRACE_MS) << "the unload did not wait for the running worker";
         EXPECT_EQ(Fired(), (std::vector<int32_t>{1})) << "its cycle did not finish";
         EXPECT_EQ(left.Threads, 1);
@@ -328,11 +328,11 @@ TEST_F(TableTest, ShutDownWhoseSuspensionIsRefusedEndsAnUnstartedWorkerBeforeOur
     const TLeft left = AfterShutDown([] {
         emulated::RunUnderLoaderLock([] {
             ASSERT_TRUE(emulated::LoadLibrary(EngineEntry));
-            emulated::FailSuspendThread(1);
+            emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, 1);
             Unload();
         });
     });
-    EXPECT_EQ(LastShutdown, SHUTDOWN_ENDED_BEFORE_START);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_BEFORE_START);
     EXPECT_EQ(left.Threads, 0);
     EXPECT_EQ(left.Handles, 0);
 }
@@ -340,7 +340,7 @@ TEST_F(TableTest, ShutDownWhoseSuspensionIsRefusedEndsAnUnstartedWorkerBeforeOur
 // Its callback waits for the unloading thread: it cannot be waited for, nor
 // let run on into the unloaded image once answered. It is ended where it
 // blocks, keeping its lock and events.
-TEST_F(WorkerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThreadWhereItBlocks) {
+TEST_F(PollerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThreadWhereItBlocks) {
     int handled = 0;
     TestWindow = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
         ++handled;
@@ -351,14 +351,14 @@ TEST_F(WorkerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThrea
     emulated::PressKey(VK_A);
     Cycle();
     ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA");
-    emulated::FailSuspendThread(1);
+    emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, 1);
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_TERMINATED);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_TERMINATED);
     EXPECT_EQ(left.Waited, 0u);
     EXPECT_EQ(left.Threads, 1);
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
     // Answering its send runs none of it again.
-    platform::PeekMessageA();
+    platform::HandleSentMessages();
     Settle();
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
     emulated::DestroyWindow(TestWindow);
@@ -366,17 +366,17 @@ TEST_F(WorkerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThrea
 
 // Neither suspended nor given its exit: ended where it stands rather than
 // left to return through our code.
-TEST_F(WorkerTest, ShutDownWhoseSuspensionAndExitAreBothRefusedEndsTheWorker) {
-    emulated::FailSuspendThread(1);
-    emulated::FailQueueUserApc(2);  // the ExitThread behind the marker's SetEvent
+TEST_F(PollerTest, ShutDownWhoseSuspensionAndExitAreBothRefusedEndsTheWorker) {
+    emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, 1);
+    emulated::InjectFault(emulated::FAULT_QUEUE_USER_APC, 2);  // the ExitThread behind the marker's SetEvent
     const TLeft left = AfterShutDown(Unload);
-    EXPECT_EQ(LastShutdown, SHUTDOWN_WORKER_TERMINATED);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_TERMINATED);
     EXPECT_EQ(left.Threads, 1);
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
 }
 
 // The emulated Windows' guards themselves: each misuse fails the run.
-using GuardDeathTest = WorkerTest;
+using GuardDeathTest = PollerTest;
 
 TEST_F(GuardDeathTest, UsingTheLoaderOrHeapWhileHoldingAThreadSuspendedFailsTheRun) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -412,7 +412,7 @@ TEST_F(GuardDeathTest, AWorkerRunningAfterTheUnloadFailsTheRun) {
         "system routine not looked up beforehand: QueueUserAPC");
 }
 
-TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
+TEST_F(PollerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
     ASSERT_TRUE(RemoveHotkey(1));
     const int threads = emulated::LiveThreadCount();
@@ -422,7 +422,7 @@ TEST_F(WorkerTest, ShutDownAfterTheLastRemovalDoesNothingFurther) {
     EXPECT_EQ(emulated::OpenHandleCount(), handles);
 }
 
-TEST_F(WorkerTest, ShutDownAtProcessExitTouchesNothing) {
+TEST_F(PollerTest, ShutDownAtProcessExitTouchesNothing) {
     const platform::THandle worker = PollerThread;
     const int handles = emulated::OpenHandleCount();
     emulated::RunUnderLoaderLock([] { HotkeysShutdown(true); });

@@ -176,6 +176,42 @@ DWORD WINAPI ParkLikeTheWorker(LPVOID) {
     for (;;) SleepEx(100, TRUE);
 }
 
+// The same unload in the probe DLL (the engine built as a general caller
+// builds it), timed from inside its entry routine: from FreeLibrary's call
+// to the process detach, the engine's shut-down itself, and from its end
+// until FreeLibrary returns.
+void MeasureParkedProbeUnloads() {
+    constexpr int TRIES = 500;
+    const std::string path = DllPath().substr(0, DllPath().find_last_of('\\') + 1) + "plovane_eh_probe.dll";
+    std::vector<double> before, shutdown, after;
+    for (int i = 0; i < TRIES; ++i) {
+        const HMODULE probe = LoadLibraryA(path.c_str());
+        if (probe == nullptr) break;
+        const auto time = reinterpret_cast<void (*)(LONGLONG*)>(
+            reinterpret_cast<void*>(GetProcAddress(probe, "ProbeTimeUnload")));
+        const auto registerKey = reinterpret_cast<BOOL (*)(WORD, int)>(
+            reinterpret_cast<void*>(GetProcAddress(probe, "ProbeRegister")));
+        if (time == nullptr || registerKey == nullptr) break;
+        LONGLONG times[2] = {};
+        time(times);
+        registerKey(VK_F24, 0);
+        PumpFor(2 + RandomMs(30));  // parked, as the plug-in's worker would be
+        const LONGLONG start = Now();
+        FreeLibrary(probe);
+        const LONGLONG end = Now();
+        before.push_back(Milliseconds(times[0] - start));
+        shutdown.push_back(Milliseconds(times[1] - times[0]));
+        after.push_back(Milliseconds(end - times[1]));
+    }
+    char result[200];
+    std::snprintf(result, sizeof result, "%.2f / %.2f; %.2f / %.2f; %.2f / %.2f ms (%zu)", Percentile(before, 0.5),
+                  Percentile(before, 0.99), Percentile(shutdown, 0.5), Percentile(shutdown, 0.99),
+                  Percentile(after, 0.5), Percentile(after, 0.99), before.size());
+    Row("a parked unload of the probe DLL, p50 / p99 of 500: the loader before the process detach; the "
+        "engine's shut-down; the rest after it (the probe's runtime and the loader)",
+        result, "report", before.size() == TRIES);
+}
+
 void MeasureParkedUnloadSteps() {
     constexpr int TRIES = 500;
     const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
@@ -239,6 +275,7 @@ int main() {
     }
     MeasureLoadUnload();
     MeasureParkedUnloadSteps();
+    MeasureParkedProbeUnloads();
     TPlugin plugin;
     plugin.Load();
     plugin.Bind();

@@ -20,7 +20,7 @@ else
     # Through a pipe: on a terminal Wine's console draws with escape
     # sequences, and writes CRLF line ends.
     set -o pipefail
-    "$@" 2>&1 | tr -d '\r'
+    "$@" 2>&1 | stdbuf -oL tr -d '\r'
     status=$?
 fi
 wineserver -k 2>/dev/null

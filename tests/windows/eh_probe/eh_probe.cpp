@@ -109,16 +109,29 @@ extern "C" __declspec(dllexport) BOOL ProbeInCallback() { return InCallback != 0
 extern "C" __declspec(dllexport) BOOL ProbeRemove() { return global_hotkeys::RemoveHotkey(1) ? TRUE : FALSE; }
 
 // Whether the worker has reached its loop (it writes its id as it starts).
-extern "C" __declspec(dllexport) BOOL ProbeWorkerStarted() { return global_hotkeys::WorkerThreadId != 0; }
+extern "C" __declspec(dllexport) BOOL ProbeWorkerStarted() { return global_hotkeys::Poller.ThreadId != 0; }
 
 // counts[path] goes up by one at this DLL's unload, for the path it took.
 extern "C" __declspec(dllexport) void ProbeCountShutdowns(LONG* counts) { ShutdownCounts = counts; }
 
+// The host's record of this DLL's unload: the performance counter as the
+// entry routine's process detach begins and as the engine's shut-down ends.
+LONGLONG* UnloadTimes = nullptr;
+extern "C" __declspec(dllexport) void ProbeTimeUnload(LONGLONG* times) { UnloadTimes = times; }
+
+LONGLONG CounterNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) global_hotkeys::HotkeysStartup();
     if (reason == DLL_PROCESS_DETACH) {
+        if (UnloadTimes != nullptr) UnloadTimes[0] = CounterNow();
         global_hotkeys::HotkeysShutdown(reserved != nullptr);
-        if (ShutdownCounts != nullptr) InterlockedIncrement(&ShutdownCounts[global_hotkeys::LastShutdown]);
+        if (UnloadTimes != nullptr) UnloadTimes[1] = CounterNow();
+        if (ShutdownCounts != nullptr) InterlockedIncrement(&ShutdownCounts[global_hotkeys::Poller.LastShutdown]);
         if (reserved == nullptr) ReleaseStaticRuntime();
     }
     return TRUE;

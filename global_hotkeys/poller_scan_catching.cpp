@@ -5,7 +5,7 @@
 
 namespace global_hotkeys {
 
-void WorkerScan() {
+void PollerScan() {
     try {
         ScanHotkeys();
     } catch (...) {

@@ -6,6 +6,6 @@
 
 namespace global_hotkeys {
 
-void WorkerScan() { ScanHotkeys(); }
+void PollerScan() { ScanHotkeys(); }
 
 }  // namespace global_hotkeys
