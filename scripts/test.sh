@@ -30,8 +30,9 @@ stage_native() {
         native_build "$ROOT/build/test-$name" "${args[@]}"
         ctest --test-dir "$ROOT/build/test-$name" -j "$JOBS" --output-on-failure --no-tests=error
     done
-    echo "== the scripts: a supervised command leaves no process behind"
+    echo "== the scripts: nothing left behind; the way into the i386 system"
     bash "$ROOT/tests/scripts/supervise_test.sh"
+    bash "$ROOT/tests/scripts/run32_choose_test.sh"
 }
 
 stage_dll() {
