@@ -26,11 +26,10 @@ constexpr DWORD QUIET_MS = 350;            // more than three worker cycles
 // carries no runtime, and nothing is subtracted for it.
 constexpr long PROBE_RUNTIME_HANDLES_PER_LOAD = sizeof(void*) == 4 ? 1 : 0;
 
-// A worker left suspended keeps its two events; under Wine the thread's
-// message queue also has a handle of its own in the process.
-inline const bool UNDER_WINE =
-    GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-inline const long HANDLES_PER_SUSPENDED_WORKER = UNDER_WINE ? 3 : 2;
+// A worker left suspended keeps exactly its two events; the system may keep
+// one more handle for it (under Wine, mostly, the thread's message queue).
+constexpr long EVENTS_PER_SUSPENDED_WORKER = 2;
+constexpr long HANDLES_PER_SUSPENDED_WORKER_AT_MOST = 3;
 
 // The watchdog ends the process when no progress was reported for
 // HANG_LIMIT_MS: each case reports at its start, long loops at every turn.

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,34 @@ inline long HandleCount() {
     return open;
 }
 
+// The process's open handles to events, by the type name the system gives
+// each handle's object (NtQueryObject): what a worker left suspended must
+// keep is exactly its two events, whatever else the system keeps for it.
+inline long EventHandleCount() {
+    using TQueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<TQueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    if (query == nullptr) return -1;
+    constexpr int OBJECT_TYPE_INFORMATION = 2;
+    struct TTypeName {  // the start of OBJECT_TYPE_INFORMATION: a UNICODE_STRING
+        USHORT Length;
+        USHORT MaximumLength;
+        const wchar_t* Buffer;
+    };
+    long events = 0;
+    for (UINT_PTR value = 4; value < 0x20000; value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags;
+        if (!GetHandleInformation(handle, &flags)) continue;
+        alignas(8) unsigned char buffer[1024];
+        ULONG length = 0;
+        if (query(handle, OBJECT_TYPE_INFORMATION, buffer, sizeof buffer, &length) != 0) continue;
+        const auto* name = reinterpret_cast<const TTypeName*>(buffer);
+        if (name->Buffer != nullptr && name->Length == 10 && std::wcsncmp(name->Buffer, L"Event", 5) == 0) ++events;
+    }
+    return events;
+}
+
 // Private memory of the process, committed or reserved, in bytes: what a
 // thread's stack and its system records take, whether the thread still runs
 // or not.
@@ -248,6 +277,7 @@ enum TUnloadMode {
 struct TLeftBehind {
     int Threads = 0;
     long Handles = 0;
+    long Events = 0;
     double AddressSpaceMiB = 0;
     std::vector<double> UnloadMs;
 };
@@ -260,6 +290,7 @@ template <class TEachCycle>
 bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftBehind& left) {
     const int threads = SettledThreadCount();
     const long handles = HandleCount();
+    const long events = EventHandleCount();
     const unsigned long long space = PrivateAddressSpace();
     left.UnloadMs.clear();
     for (int cycle = 0; cycle < cycles; ++cycle) {
@@ -286,6 +317,7 @@ bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftB
     }
     left.Threads = SettledThreadCount() - threads;
     left.Handles = HandleCount() - handles;
+    left.Events = EventHandleCount() - events;
     left.AddressSpaceMiB = static_cast<double>(PrivateAddressSpace() - space) / (1024.0 * 1024.0);
     return true;
 }
