@@ -18,11 +18,11 @@ endfunction()
 
 # A DLL built as a general caller of global_hotkeys would build one (the
 # end-to-end probe and its reference): MinGW's C and C++ runtimes inside,
-# exceptions and all, with our changes to them (static_runtime.cpp).
+# exceptions and all, with our changes to them
+# (tests/windows/eh_probe/static_runtime.cpp).
 function(plovane_general_dll target)
   plovane_shipped_module(${target})
-  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/xmp_plovane/static_runtime.cpp)
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/xmp_plovane)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/windows/eh_probe/static_runtime.cpp)
 endfunction()
 
 # Code compiled for the DLL users get: nothing throws, so no exception or

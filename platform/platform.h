@@ -1,8 +1,9 @@
 // The Windows operations the rest of the system uses, under their Windows
-// names. Two providers implement this header, one file each: the real API
-// (windows_platform.cpp) and an emulated Windows in portable C++
-// (emulated_platform.cpp) that the tests drive. Nothing above this layer
-// knows which one it runs on.
+// names. Two providers implement this header: the real API
+// (windows_platform.cpp) and an emulated Windows in portable C++ that the
+// tests drive (its calls in emulated_platform.cpp, in the same order; the
+// rest in emulated_*.cpp). Nothing above this layer knows which one it runs
+// on.
 #pragma once
 
 #include <cstdint>

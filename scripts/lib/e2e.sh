@@ -3,7 +3,8 @@
 # entered.
 
 # Builds the suite (GoogleTest needs MinGW's posix thread model) against
-# dist/xmp_plovane.dll and the probe DLL built like it. Sets E2E_DIR.
+# dist/xmp_plovane.dll and the probe DLL (a general caller's, built in the
+# tree that builds the DLL). Sets E2E_DIR.
 e2e_build() {
     local dir="$ROOT/build/windows-e2e-i686"
     [ -f "$ROOT/build/windows/tests/windows/eh_probe/plovane_eh_probe.dll" ] || windows_build >/dev/null

@@ -76,9 +76,9 @@ protected:
     TPlugin Plugin;
 };
 
-// --- plovane_eh_probe.dll is built exactly as xmp_plovane.dll is, around
-// the same engine: a general caller. Its callbacks throw, keep the heap or
-// the unwinder busy, or spin; it counts the paths its unloads took.
+// --- plovane_eh_probe.dll: a general caller's DLL around the same engine,
+// with MinGW's runtimes inside. Its callbacks throw, keep the heap or the
+// unwinder busy, or spin; it counts the paths its unloads took.
 
 constexpr BYTE VK_PROBE = VK_F24;
 enum TProbeMode { PROBE_THROW_ONCE, PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS, PROBE_SPIN_500_MS };

@@ -227,10 +227,10 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
     EXPECT_LE(handlesLeft, HANDLES_PER_SUSPENDED_WORKER_AT_MOST * threadsLeft);
 }
 
-// --- A general caller in the build we hand out: the probe's callbacks
-// throw, or keep the heap or the unwinder busy, on a real press.
+// --- A general caller's DLL, whose callbacks may throw: the probe's
+// callbacks throw, or keep the heap or the unwinder busy, on a real press.
 
-TEST_F(EndToEnd, ACallbackThrowingInTheShippedBuildLeavesTheWorkerRunning) {
+TEST_F(EndToEnd, ACallbackThrowingInAGeneralCallersDllLeavesTheWorkerRunning) {
     TProbe probe;
     ASSERT_TRUE(probe.Load()) << "cannot load plovane_eh_probe.dll";
     ASSERT_TRUE(probe.Register(VK_PROBE, PROBE_THROW_ONCE));

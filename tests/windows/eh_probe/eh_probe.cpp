@@ -1,7 +1,8 @@
-// A DLL built exactly as xmp_plovane.dll is (same compiler flags, static
-// runtimes, link options and terminate handler) around the same engine: a
-// general caller of global_hotkeys. The end-to-end tests press its key for
-// real. Its callbacks throw (if the way the DLL is built broke unwinding, the
+// A general caller of global_hotkeys: a DLL around the same engine, built as
+// such a caller would build it, with MinGW's C and C++ runtimes inside and
+// the engine that catches callbacks' exceptions (the same compiler, flags
+// and link options as xmp_plovane.dll otherwise). The end-to-end tests press
+// its key for real. Its callbacks throw (if the way the DLL is built broke unwinding, the
 // throw would end the process instead of the worker's cycle), or keep the
 // heap or the unwinder busy for a while, so that the library can be unloaded
 // while they hold the system's locks.

@@ -1,4 +1,5 @@
-// What the DLLs we hand out change in the C++ runtime linked into them.
+// What a general caller's DLL (the probe) changes in the C++ runtime linked
+// into it.
 #include "static_runtime.h"
 
 #include <cstdlib>

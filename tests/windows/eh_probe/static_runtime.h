@@ -1,4 +1,4 @@
-// The C++ runtime inside a DLL we hand out.
+// The C++ runtime inside a general caller's DLL (the probe).
 #pragma once
 
 // Gives back what the runtime allocated at the DLL's load and would
