@@ -6,9 +6,10 @@
 #   e2e_cases.sh LIMIT_S [GTEST_FILTER] [STALL_S]
 #
 # Besides the suite's own watchdog (30 s without progress, a thread of the
-# process), a case whose process and Wine server together use no CPU time
-# for STALL_S seconds has stalled as a whole, its watchdog with it: every
-# thread's stack and the process list are printed, then the case is ended.
+# process, which wakes twice a second), a case whose process uses no CPU
+# time at all for STALL_S seconds has stalled as a whole, its watchdog with
+# it: the process list, every thread's kernel wait and every Windows
+# thread's stack are printed, then the case is ended.
 limit="${1:-300}"
 filter="${2:-*}"
 stall_limit="${3:-60}"
@@ -24,13 +25,15 @@ if [ -z "$cases" ]; then
     exit 1
 fi
 
-# CPU time (clock ticks) of the case's processes and the Wine server.
-cpu_ticks() {
-    local pid total=0
-    for pid in $(pgrep -f 'plovane_e2e_tests|wineserver'); do
-        total=$((total + $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || echo 0)))
-    done
-    echo "$total"
+# The case's Windows process (not its `timeout`, nor `wine` starting it).
+case_pid() { pgrep -f '^[^ ]*plovane_e2e_tests\.exe' | head -1; }
+
+# CPU time of all the case process's threads, in ns; empty when there is no
+# such process (starting, or ended).
+case_cpu_ns() {
+    local pid
+    pid=$(case_pid)
+    [ -n "$pid" ] && cat /proc/"$pid"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }'
 }
 
 # What a stalled case shows of itself before it is ended.
@@ -39,7 +42,7 @@ stall_report() {
     echo "--- processes"
     ps -eo pid,ppid,stat,wchan:28,time,etime,args
     local pid task
-    for pid in $(pgrep -f plovane_e2e_tests.exe); do
+    for pid in $(case_pid); do
         echo "--- threads of $pid (state, kernel wait)"
         for task in /proc/"$pid"/task/*; do
             echo "  $(basename "$task") $(awk '{ print $3 }' "$task/stat") $(cat "$task/wchan" 2>/dev/null)"
@@ -47,26 +50,25 @@ stall_report() {
         done
     done
     echo "--- every Windows thread's stack (winedbg)"
-    timeout 60 winedbg --command "bt all" </dev/null 2>&1 | tr -d '\r' | head -400
+    timeout 30 wine winedbg --command "bt all" </dev/null 2>&1 | tr -d '\r' | head -400
 }
 
 # run_case NAME: the case's exit status; 124 at its limit, 125 stalled.
 run_case() {
     timeout --kill-after=10 "$limit" wine plovane_e2e_tests.exe --gtest_filter="$1" </dev/null >"$log" 2>&1 &
-    local pid=$! last ticks still=0
-    last=$(cpu_ticks)
+    local pid=$! last="" now still=0
     while kill -0 "$pid" 2>/dev/null; do
         sleep 1
-        ticks=$(cpu_ticks)
-        if [ "$ticks" -ne "$last" ]; then
-            last=$ticks
+        now=$(case_cpu_ns)
+        if [ -z "$now" ] || [ "$now" != "$last" ]; then
+            last=$now
             still=0
             continue
         fi
         still=$((still + 1))
         if [ "$still" -ge "$stall_limit" ] && kill -0 "$pid" 2>/dev/null; then
             stall_report "$1" >>"$log"
-            pkill -KILL -f 'plovane_e2e_tests.exe' 2>/dev/null
+            kill -KILL "$(case_pid)" 2>/dev/null
             kill "$pid" 2>/dev/null
             wait "$pid" 2>/dev/null
             return 125
@@ -83,7 +85,7 @@ for name in $cases; do
     status=0
     run_case "$name" || status=$?
     seconds=$(($(date +%s) - start))
-    if [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \] 1 test' <(tr -d '\r' <"$log"); then
+    if [ "$status" -eq 0 ] && tr -d '\r' <"$log" | grep -q '^\[  PASSED  \] 1 test'; then
         passed=$((passed + 1))
         printf '  passed  %-80s %4d s\n' "$name" "$seconds"
         # What a case reports of itself (counts, leftovers) is kept.
@@ -93,9 +95,10 @@ for name in $cases; do
         [ "$status" -eq 124 ] && echo "e2e: $name: ended after its limit of $limit s"
         printf '  FAILED  %-80s %4d s (status %d)\n' "$name" "$seconds" "$status"
         tr -d '\r' <"$log" | sed 's/^/          /'
-        # One that ended abnormally may leave Wine processes behind.
+        # One that ended abnormally may leave Wine processes behind. The new
+        # server must not hold this script's output open.
         wineserver -k 2>/dev/null
-        wineserver -p
+        wineserver -p </dev/null >/dev/null 2>&1
     fi
 done
 

@@ -18,9 +18,12 @@ if [ -n "${PLOVANE_INTERACTIVE:-}" ]; then
     status=$?
 else
     # Through a pipe: on a terminal Wine's console draws with escape
-    # sequences, and writes CRLF line ends.
+    # sequences, and writes CRLF line ends. The pipe ends only once every
+    # writer has gone, and a Wine process the job started (a server it
+    # restarted, the services a first `wine` brings up) would hold it for
+    # ever: the job's side of the pipe ends them all before it closes.
     set -o pipefail
-    "$@" 2>&1 | stdbuf -oL tr -d '\r'
+    { "$@"; code=$?; wineserver -k 2>/dev/null; exit "$code"; } 2>&1 | stdbuf -oL tr -d '\r'
     status=$?
 fi
 wineserver -k 2>/dev/null

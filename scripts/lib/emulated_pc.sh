@@ -22,6 +22,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /dev/shm
+ln -sf /proc/self/fd /dev/fd
 mount -t devpts devpts /dev/pts
 mount -t tmpfs -o size=1800m tmpfs /tmp
 mount -t tmpfs tmpfs /dev/shm
