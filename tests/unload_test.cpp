@@ -147,12 +147,13 @@ void SendToTestWindow(int32_t id) {
     SendMessageFromCallback(TestWindow, 0x041A, static_cast<uintptr_t>(id), 0);
 }
 
-// The plug-in's case: unloaded while its callback waits for the unloading
-// thread, which is not going to handle the message under the loader lock.
-TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce) {
-    int handled = 0;
-    TestWindow = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
-        ++handled;
+// The worker blocked in its first callback's send to a window of this
+// thread, which counts the messages it handles.
+int Handled = 0;
+void HoldPollerInItsSend() {
+    Handled = 0;
+    TestWindow = emulated::CreateWindowForThisThread([](uint32_t, uintptr_t, intptr_t) {
+        ++Handled;
         return intptr_t{0};
     });
     ASSERT_TRUE(AddHotkey(1, 0, VK_A, SendToTestWindow));
@@ -160,6 +161,12 @@ TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
     emulated::PressKey(VK_A);
     Cycle();
     ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA");
+}
+
+// The plug-in's case: unloaded while its callback waits for the unloading
+// thread, which is not going to handle the message under the loader lock.
+TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(HoldPollerInItsSend());
 
     const TLeft left = AfterShutDown(Unload);
     EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
@@ -170,7 +177,7 @@ TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
     // Its pending send is answered, yet it never runs again (it would fail
     // the run, returning into the unloaded image).
     EXPECT_TRUE(platform::HandleSentMessages());
-    EXPECT_EQ(handled, 1);
+    EXPECT_EQ(Handled, 1);
     Settle();
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
     EXPECT_FALSE(emulated::AdvanceToNextDeadline());
@@ -341,16 +348,7 @@ TEST_F(TableTest, ShutDownWhoseSuspensionIsRefusedEndsAnUnstartedWorkerBeforeOur
 // let run on into the unloaded image once answered. It is ended where it
 // blocks, keeping its lock and events.
 TEST_F(PollerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThreadWhereItBlocks) {
-    int handled = 0;
-    TestWindow = emulated::CreateWindowForThisThread([&](uint32_t, uintptr_t, intptr_t) {
-        ++handled;
-        return intptr_t{0};
-    });
-    ASSERT_TRUE(AddHotkey(1, 0, VK_A, SendToTestWindow));
-    ASSERT_TRUE(AddHotkey(2, 0, VK_A, SendToTestWindow));
-    emulated::PressKey(VK_A);
-    Cycle();
-    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA");
+    ASSERT_NO_FATAL_FAILURE(HoldPollerInItsSend());
     emulated::InjectFault(emulated::FAULT_SUSPEND_THREAD, 1);
     const TLeft left = AfterShutDown(Unload);
     EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_TERMINATED);
@@ -358,7 +356,8 @@ TEST_F(PollerTest, ShutDownWhoseSuspensionIsRefusedEndsAWorkerBlockedOnThisThrea
     EXPECT_EQ(left.Threads, 1);
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
     // Answering its send runs none of it again.
-    platform::HandleSentMessages();
+    EXPECT_TRUE(platform::HandleSentMessages());
+    EXPECT_EQ(Handled, 1);
     Settle();
     EXPECT_EQ(Fired(), (std::vector<int32_t>{1}));
     emulated::DestroyWindow(TestWindow);
