@@ -1,6 +1,5 @@
 #include "poller.h"
 
-#include <cstring>
 #include <new>
 
 #include "global_hotkeys.h"
@@ -190,24 +189,6 @@ intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wPara
     const intptr_t result = platform::SendMessageA(window, message, wParam, lParam);
     if (onWorker) Poller.CallbackWaitsFor = 0;
     return result;
-}
-
-void ForgetModuleState() {
-    PollerThread = nullptr;
-    PollerLock = nullptr;
-    StopRequested = 0;
-    Poller.Signal = nullptr;
-    Poller.Marker = nullptr;
-    Poller.ThreadId = 0;
-    Poller.CallbackWaitsFor = 0;
-    Poller.LockWaiters = 0;
-    Poller.Generation = 0;
-    Poller.EngineCalls = 0;
-    Poller.StopInProgress = false;
-    Poller.LastShutdown = SHUTDOWN_NO_WORKER;
-    std::memset(HotkeyTable, 0, sizeof HotkeyTable);
-    HotkeyLast = -1;
-    std::memset(KeyStates, 0, sizeof KeyStates);
 }
 
 void HotkeysStartup() {

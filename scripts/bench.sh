@@ -54,7 +54,7 @@ job=$(new_job bench)
 if [ "$RUN32" = native ]; then
     cp "$ROOT/dist/xmp_plovane.dll" "$ROOT/dist/stand_in_player.exe" "$ROOT/build/windows/bench/windows/plovane_bench.exe" \
         "$ROOT/build/windows/bench/windows/plovane_eh_probe.dll" "$job/"
-    ran_by="dist/xmp_plovane.dll, 32-bit $(run32_enter "$job" 60 wine --version), natively in the i386 system (bwrap)"
+    ran_by="32-bit $(run32_enter "$job" 60 wine --version), natively in the i386 system (bwrap)"
     run_timings() { run32_job "$job" 1500 bash /plovane/guest/bench_timings.sh; }
 else
     # Timings of the emulated PC are not comparable: a 64-bit build of the
@@ -118,7 +118,7 @@ cpu=$(awk -F: '/model name/ { sub(/^ /, "", $2); print $2; exit }' /proc/cpuinfo
 {
     echo "# Benchmark results"
     echo
-    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') by \`bash scripts/bench.sh\` on $cpu, $(nproc) cores,"
+    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') by \`bash scripts/bench.sh\` on $cpu, $(nproc) cores."
     echo "Every row says what ran it. Native figures on the emulated Windows, built with $(g++ --version | head -1);"
     echo "the others on Xvfb, with the DLL and the programs built by $(i686-w64-mingw32-g++-win32 --version | head -1)."
     echo
