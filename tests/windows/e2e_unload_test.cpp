@@ -185,8 +185,8 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
     std::mt19937 random(31);
     ThreadBaseline();
     const int threads = SettledThreadCount();
+    const long events = EventHandleCount();  // first: see LoadUnloadCycles
     const long handles = HandleCount();
-    const long events = EventHandleCount();
     // Unloads the design answers by leaving a suspended worker: while it
     // waits inside a callback.
     int abandoned = 0;

@@ -289,8 +289,9 @@ struct TLeftBehind {
 template <class TEachCycle>
 bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftBehind& left) {
     const int threads = SettledThreadCount();
-    const long handles = HandleCount();
+    // Counted first: a first query of object types may itself open a handle.
     const long events = EventHandleCount();
+    const long handles = HandleCount();
     const unsigned long long space = PrivateAddressSpace();
     left.UnloadMs.clear();
     for (int cycle = 0; cycle < cycles; ++cycle) {
