@@ -51,24 +51,25 @@ stage_release() {
 
 stage_e2e() {
     ensure_cross_tools
-    [ -f "$ROOT/dist/xmp_plovane.dll" ] || { echo "== no dist/xmp_plovane.dll yet: the release first"; stage_release; }
+    # The DLL of these sources, as released (after the release stage, it is).
+    [ "${1:-}" = released ] || { echo "== the release's DLL of these sources"; bash "$ROOT/scripts/release.sh" >/dev/null; }
     unzip -p "$ROOT/dist/plovane-$(project_version)-win32.zip" xmp_plovane.dll | cmp - "$ROOT/dist/xmp_plovane.dll" ||
         { echo "dist/xmp_plovane.dll is not the release's: run the release stage" >&2; return 1; }
     run32_ensure
     echo "== end-to-end tests of the shipped DLL, dist/xmp_plovane.dll ($RUN32)"
     e2e_build
-    e2e_run "${1:-*}"
+    e2e_run "${2:-*}"
     say_where_the_dll_ran
 }
 
 case "${1:-all}" in
 native | dll | release) "stage_$1" ;;
-e2e) stage_e2e "${2:-*}" ;;
+e2e) stage_e2e fresh "${2:-*}" ;;
 all)
     stage_native
     stage_dll
     stage_release
-    stage_e2e
+    stage_e2e released
     echo "== all tests passed" ;;
 *) echo "usage: bash scripts/test.sh [native | dll | release | e2e [GTEST_FILTER]]" >&2; exit 2 ;;
 esac

@@ -7,7 +7,9 @@
 # tree that builds the DLL). Sets E2E_DIR.
 e2e_build() {
     local dir="$ROOT/build/windows-e2e-i686"
-    [ -f "$ROOT/build/windows/tests/windows/eh_probe/plovane_eh_probe.dll" ] || windows_build >/dev/null
+    # The probe of these sources (its tree is the one that builds the DLL).
+    [ -f "$ROOT/build/windows/build.ninja" ] || windows_configure "$ROOT/build/windows"
+    cmake --build "$ROOT/build/windows" -j "$JOBS" --target plovane_eh_probe eh_reference >/dev/null
     windows_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DPLOVANE_MINGW_ARCH=i686 \
         -DPLOVANE_MINGW_THREADS=posix -DPLOVANE_BUILD_PLUGIN=OFF -DPLOVANE_BUILD_E2E_TESTS=ON \
         -DPLOVANE_DLL_UNDER_TEST="$ROOT/dist/xmp_plovane.dll" \

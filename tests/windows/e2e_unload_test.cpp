@@ -185,8 +185,7 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
     std::mt19937 random(31);
     ThreadBaseline();
     const int threads = SettledThreadCount();
-    const long events = EventHandleCount();  // first: see LoadUnloadCycles
-    const long handles = HandleCount();
+    const THandleCounts before = CountHandles();
     // Unloads the design answers by leaving a suspended worker: while it
     // waits inside a callback.
     int abandoned = 0;
@@ -216,8 +215,9 @@ TEST_F(EndToEnd, SoakLoadUnloadWithRandomLifetimesAndKeys) {
         PumpFor(1);
     }
     const int threadsLeft = SettledThreadCount() - threads;
-    const long handlesLeft = HandleCount() - handles;
-    const long eventsLeft = EventHandleCount() - events;
+    const THandleCounts after = CountHandles();
+    const long handlesLeft = after.All - before.All;
+    const long eventsLeft = after.Events - before.Events;
     std::printf("%d load/unload cycles: %d threads and %ld handles (%ld events) left; %d unloads "
                 "came while a worker waited in its callback\n",
                 cycles, threadsLeft, handlesLeft, eventsLeft, abandoned);

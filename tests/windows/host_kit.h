@@ -177,32 +177,41 @@ inline long HandleCount() {
     return open;
 }
 
-// The process's open handles to events, by the type name the system gives
-// each handle's object (NtQueryObject): what a worker left suspended must
-// keep is exactly its two events, whatever else the system keeps for it.
-inline long EventHandleCount() {
+// The process's open handles, and among them those to events, by the type
+// name the system gives each handle's object (NtQueryObject): what a worker
+// left suspended must keep is exactly its two events, whatever else the
+// system keeps for it. One pass over the handle values: under Wine each try
+// is a call to the server, slow in the emulated PC.
+struct THandleCounts {
+    long All = 0;
+    long Events = 0;
+};
+inline THandleCounts CountHandles() {
     using TQueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<TQueryObject>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
-    if (query == nullptr) return -1;
     constexpr int OBJECT_TYPE_INFORMATION = 2;
     struct TTypeName {  // the start of OBJECT_TYPE_INFORMATION: a UNICODE_STRING
         USHORT Length;
         USHORT MaximumLength;
         const wchar_t* Buffer;
     };
-    long events = 0;
+    THandleCounts counts;
     for (UINT_PTR value = 4; value < 0x20000; value += 4) {
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         DWORD flags;
         if (!GetHandleInformation(handle, &flags)) continue;
+        ++counts.All;
         alignas(8) unsigned char buffer[1024];
         ULONG length = 0;
-        if (query(handle, OBJECT_TYPE_INFORMATION, buffer, sizeof buffer, &length) != 0) continue;
+        if (query == nullptr || query(handle, OBJECT_TYPE_INFORMATION, buffer, sizeof buffer, &length) != 0) continue;
         const auto* name = reinterpret_cast<const TTypeName*>(buffer);
-        if (name->Buffer != nullptr && name->Length == 10 && std::wcsncmp(name->Buffer, L"Event", 5) == 0) ++events;
+        if (name->Buffer != nullptr && name->Length == 10 && std::wcsncmp(name->Buffer, L"Event", 5) == 0)
+            ++counts.Events;
     }
-    return events;
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) counts.All = static_cast<long>(count);
+    return counts;
 }
 
 // Private memory of the process, committed or reserved, in bytes: what a
@@ -289,9 +298,7 @@ struct TLeftBehind {
 template <class TEachCycle>
 bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftBehind& left) {
     const int threads = SettledThreadCount();
-    // Counted first: a first query of object types may itself open a handle.
-    const long events = EventHandleCount();
-    const long handles = HandleCount();
+    const THandleCounts before = CountHandles();
     const unsigned long long space = PrivateAddressSpace();
     left.UnloadMs.clear();
     for (int cycle = 0; cycle < cycles; ++cycle) {
@@ -317,8 +324,9 @@ bool LoadUnloadCycles(TUnloadMode mode, int cycles, TEachCycle eachCycle, TLeftB
         }
     }
     left.Threads = SettledThreadCount() - threads;
-    left.Handles = HandleCount() - handles;
-    left.Events = EventHandleCount() - events;
+    const THandleCounts after = CountHandles();
+    left.Handles = after.All - before.All;
+    left.Events = after.Events - before.Events;
     left.AddressSpaceMiB = static_cast<double>(PrivateAddressSpace() - space) / (1024.0 * 1024.0);
     return true;
 }
