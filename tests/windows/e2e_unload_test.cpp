@@ -274,6 +274,8 @@ TEST_F(EndToEnd, UnloadWhileAGeneralCallbackAllocatesOrThrowsNeitherHangsNorLeav
     auto handlesPerLoadOnceThrown = [] {
         const long before = HandleCount();
         for (int i = 0; i < 10; ++i) {
+            // A pass over the handle table takes seconds in the emulated PC.
+            Progress();
             const HMODULE reference = LoadLibraryA(BesideTheTests("eh_reference.dll").c_str());
             if (reference == nullptr) return -1L;
             const auto throwOnce =
@@ -286,9 +288,11 @@ TEST_F(EndToEnd, UnloadWhileAGeneralCallbackAllocatesOrThrowsNeitherHangsNorLeav
     };
     const long thrownRuntimeHandles = handlesPerLoadOnceThrown();
     ASSERT_GE(thrownRuntimeHandles, 0) << "cannot use eh_reference.dll";
+    Progress();
     const int threads = SettledThreadCount();
     for (const bool otherMessagePending : {false, true}) {
         for (TProbeMode mode : {PROBE_ALLOCATE_20_MS, PROBE_THROW_AND_CATCH_20_MS}) {
+            Progress();
             const long handles = HandleCount();
             int duringCallback = 0;
             for (int attempt = 0; attempt < TRIES; ++attempt) {
@@ -325,6 +329,7 @@ TEST_F(EndToEnd, UnloadWhileAGeneralCallbackAllocatesOrThrowsNeitherHangsNorLeav
             const long runtime =
                 TRIES * (mode == PROBE_THROW_AND_CATCH_20_MS ? thrownRuntimeHandles : PROBE_RUNTIME_HANDLES_PER_LOAD);
             const long handlesLeft = HandleCount() - handles - runtime;
+            Progress();
             std::printf("mode %d%s: %d unloads, %d of them while the callback ran; handles left beyond the "
                         "runtime's %ld (the runtime's: %ld)\n",
                         mode, otherMessagePending ? ", another thread's message pending" : "", TRIES, duringCallback,
