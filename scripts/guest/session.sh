@@ -3,9 +3,8 @@
 # server (each Wine process then starts in a fraction of a second), then
 # the job: session.sh COMMAND [ARGS...], run in /job. Everything it starts
 # ends with it.
-export WINEPREFIX=/tmp/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=/tmp/home DISPLAY=:1
-mkdir -p "$HOME"
+source /plovane/guest/wine_env.sh
+export DISPLAY=:1
 tar -C /tmp -xf /plovane/prefix.tar || exit 1
 Xvfb :1 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!

@@ -78,9 +78,8 @@ sys32_fix_tree() {
 sys32_first_run() {
     cat <<'EOF_JOB'
 ldconfig
-export WINEPREFIX=/tmp/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p /tmp/home
-HOME=/tmp/home wine wineboot -i >/dev/null 2>&1 && wineserver -w &&
+source /plovane/guest/wine_env.sh
+wine wineboot -i >/dev/null 2>&1 && wineserver -w &&
     tar -C /tmp -cf /plovane/prefix.tar prefix
 EOF_JOB
 }
@@ -89,6 +88,7 @@ EOF_JOB
 # files and the package list. A change to any of them assembles anew.
 sys32_recipe() {
     {
+        cat "$ROOT/scripts/guest/wine_env.sh"
         declare -f sys32_sources sys32_suite sys32_unpack sys32_fix_tree sys32_first_run \
             sys32_pc_init sys32_pc_initramfs
         echo "${SYS32_PACKAGES[*]}"
