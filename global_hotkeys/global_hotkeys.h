@@ -17,13 +17,22 @@
 // stored is in the table, every entry reported removed is gone, and the
 // worker runs as said above.
 //
+// A callback that sends through SendMessageFromCallback lends the lock out
+// for the send: the window procedure that handles it (and anything it runs,
+// a modal loop included) may call AddHotkey and RemoveHotkey too. The pass
+// goes on with the entries left, in order; an entry added meanwhile starts
+// as fired, so it fires from the next press of its keys, not the one under
+// way. A removal there that empties the table cannot wait for the worker
+// (which waits for that procedure): it lets the worker go. From then on the
+// worker sends nothing and touches nothing of the module's; it leaves once
+// its send returns.
+//
 // The caller's rules, as for any lock:
 // - Call AddHotkey and RemoveHotkey from one thread at a time.
-// - Never from a callback, nor from anything a callback waits for. In
-//   particular, the window procedure that handles a message a callback sends
-//   synchronously runs while that callback waits: registering or removing
-//   from it deadlocks (the worker holds the lock and waits for that
-//   procedure).
+// - Never from a callback, nor from anything a callback waits for, unless
+//   it waits through SendMessageFromCallback as above. The window procedure
+//   that handles a plain SendMessage from a callback runs while the worker
+//   holds the lock: registering or removing from it deadlocks.
 // - Never with the loader lock held (from a library's entry routine): the
 //   last removal waits for the worker to end, and a thread's end needs that
 //   lock. HotkeysStartup and HotkeysShutdown are the calls made for there.
@@ -65,20 +74,22 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
 
 // Removes the first registration with this id; true when one was removed.
 // Removing the last registration stops the worker: when that removal
-// returns, the worker has ended and no callback runs any more, unless window
+// returns, no callback runs any more and the worker has ended (or, removed
+// from the handler of its callback's send, been let go), unless window
 // procedures run while it waited added entries, which then have a new
 // worker. A removal made by such a procedure, inside another removal's stop,
 // returns at once with that worker still ending; the outer removal waits
 // for it.
 bool RemoveHotkey(int32_t id);
 
-// For a callback that sends synchronously to a window: SendMessage, telling
-// the module meanwhile that this callback waits for the thread that owns
-// `window` (the system says which). If that thread unloads the library
-// meanwhile (it will not handle the message under the loader lock), the
-// worker is suspended at once rather than after the grace. Without it, a
-// message pending at unload is taken for someone else's, and the callback
-// gets the grace. Called off the worker, it only sends.
+// For a callback that sends synchronously to a window: SendMessage, with the
+// table's lock lent out meanwhile (see above), telling the module that this
+// callback waits for the thread that owns `window` (the system says which).
+// If that thread unloads the library meanwhile (it will not handle the
+// message under the loader lock), the worker is suspended at once rather
+// than after the grace. Returns 0 and sends nothing once the worker has been
+// let go; a callback returns without further work when it gets there.
+// Called off the worker, it only sends.
 intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 // Run by the library's entry routine at process attach: starts the worker.

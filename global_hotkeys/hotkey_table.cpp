@@ -7,15 +7,11 @@ namespace global_hotkeys {
 THotkeyEntry HotkeyTable[HOTKEY_CAPACITY];
 int32_t HotkeyLast = -1;
 std::atomic<uint8_t> CallbackRunning{0};
+int32_t ScanSlot = -1;
+int32_t ScanLast = -1;
 
 namespace {
-void RunCallback(const THotkeyEntry& entry) {
-    struct TMark {
-        TMark() { CallbackRunning = 1; }
-        ~TMark() { CallbackRunning = 0; }
-    } mark;
-    entry.callback(entry.id);
-}
+bool ScanSlotDeleted = false;  // the entry whose callback runs was deleted
 }  // namespace
 
 void BuildKeyList(uint16_t modifiers, uint16_t vk, uint16_t (&keys)[KEY_LIST_LENGTH]) {
@@ -44,6 +40,13 @@ bool DeleteHotkey(int32_t id) {
         if (HotkeyTable[i].id != id) continue;
         for (int32_t j = i; j < HotkeyLast; ++j) HotkeyTable[j] = HotkeyTable[j + 1];
         --HotkeyLast;
+        if (ScanSlot >= 0) {
+            if (i <= ScanLast) --ScanLast;
+            if (i < ScanSlot)
+                --ScanSlot;
+            else if (i == ScanSlot)
+                ScanSlotDeleted = true;
+        }
         return true;
     }
     return false;
@@ -58,19 +61,32 @@ bool IsComboDown(const THotkeyEntry& entry) {
     return true;
 }
 
-void ScanHotkeys() {
-    const int32_t last = HotkeyLast;
-    for (int32_t i = 0; i <= last; ++i) {
+bool ScanHotkeys() {
+    ScanLast = HotkeyLast;
+    for (int32_t i = 0; i <= ScanLast; ++i) {
         THotkeyEntry& entry = HotkeyTable[i];
         if (!IsComboDown(entry)) {
             entry.pressed = 0;
-        } else if (entry.pressed == 0) {
-            // Marked only after the callback returns: one that throws leaves
-            // the entry armed, to fire again next cycle.
-            if (entry.callback != nullptr) RunCallback(entry);
-            entry.pressed = 1;
+            continue;
         }
+        if (entry.pressed != 0) continue;
+        if (entry.callback != nullptr) {
+            ScanSlot = i;
+            ScanSlotDeleted = false;
+            if (!RunHotkeyCallback(entry)) return false;
+            i = ScanSlot;
+            ScanSlot = -1;
+            // Its slot now holds the entry after it, not yet visited.
+            if (ScanSlotDeleted) {
+                --i;
+                continue;
+            }
+        }
+        // Marked only after the callback returns: one that throws leaves the
+        // entry armed, to fire again next cycle.
+        HotkeyTable[i].pressed = 1;
     }
+    return true;
 }
 
 }  // namespace global_hotkeys

@@ -41,9 +41,23 @@ bool IsComboDown(const THotkeyEntry& entry);
 // thread (the media-key callback waits for the host's window).
 extern std::atomic<uint8_t> CallbackRunning;
 
+// Where a pass stands while a callback runs: the slot whose callback runs
+// (-1 between callbacks) and the last slot the pass visits. A callback that
+// sends through SendMessageFromCallback lends the lock out, so the table may
+// change under it: DeleteHotkey moves these with the entries. Entries
+// appended meanwhile lie beyond the pass.
+extern int32_t ScanSlot;
+extern int32_t ScanLast;
+
 // One pass over the live entries: runs the callback of every combination
 // that has become held since it was last seen released. An exception from a
 // callback ends the pass and reaches the caller; that entry stays armed.
-void ScanHotkeys();
+// False when the worker running it was let go during a callback: the pass
+// then ends at once, touching nothing more.
+bool ScanHotkeys();
+
+// Runs an entry's callback for ScanHotkeys (the worker's part, poller.cpp);
+// false when the worker was let go meanwhile.
+bool RunHotkeyCallback(const THotkeyEntry& entry);
 
 }  // namespace global_hotkeys

@@ -13,10 +13,19 @@ void ForgetModuleState() {
     PollerThread = nullptr;
     PollerLock = nullptr;
     StopRequested = 0;
-    Poller.Signal = nullptr;
+    Poller.LockFreed = nullptr;
     Poller.Marker = nullptr;
     Poller.ThreadId = 0;
-    Poller.CallbackWaitsFor = 0;
+    Poller.Current = nullptr;
+    for (TWorkerRecord& worker : Poller.Workers) {
+        worker.ThreadId = 0;
+        worker.Send = WORKER_SCANNING;
+        worker.SendsTo = 0;
+        worker.Thread = nullptr;
+        worker.Marker = nullptr;
+        worker.InUse = false;
+    }
+    Poller.SendsInFlight = 0;
     Poller.LockWaiters = 0;
     Poller.Generation = 0;
     Poller.EngineCalls = 0;
@@ -24,6 +33,9 @@ void ForgetModuleState() {
     Poller.LastShutdown = SHUTDOWN_NO_WORKER;
     std::memset(HotkeyTable, 0, sizeof HotkeyTable);
     HotkeyLast = -1;
+    ScanSlot = -1;
+    ScanLast = -1;
+    CallbackRunning = 0;
     std::memset(KeyStates, 0, sizeof KeyStates);
 }
 

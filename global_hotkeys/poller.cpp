@@ -26,13 +26,72 @@ void CloseIfOpen(platform::THandle& handle) {
     handle = nullptr;
 }
 
-// Waits for `handle`, handling messages sent to this thread's windows.
-void WaitServicingMessages(platform::THandle handle) {
+bool Signalled(platform::THandle handle) {
+    return platform::WaitForSingleObject(handle, 0) == platform::WAIT_FIRST_OBJECT;
+}
+
+// Leaves the lock, telling a thread waiting for it in EnterPollerLock.
+// Signalled only when awaited: it is a system call. A read-modify-write, not
+// a load: ordered against a waiter's announcement, so a waiter that failed
+// to get the lock is seen.
+void LeavePollerLock() {
+    PollerLock->Leave();
+    if (Poller.LockWaiters.fetch_add(0) != 0) platform::SetEvent(Poller.LockFreed);
+}
+
+TWorkerRecord* ClaimWorkerRecord() {
+    ReapLetGoWorkers();
+    for (TWorkerRecord& record : Poller.Workers) {
+        if (record.InUse) continue;
+        record.InUse = true;
+        record.ThreadId = 0;
+        record.Send = WORKER_SCANNING;
+        record.SendsTo = 0;
+        return &record;
+    }
+    return nullptr;
+}
+
+void FreeWorkerRecord(TWorkerRecord& record) {
+    record.ThreadId = 0;
+    CloseIfOpen(record.Thread);
+    CloseIfOpen(record.Marker);
+    record.InUse = false;
+}
+
+// The worker's callback sends to a window of this thread, and nothing sent
+// waits here: the send is being handled up this thread's stack, which the
+// worker cannot outwait. Let go, the worker touches nothing more once its
+// send returns. (A send begun but not yet queued here is taken for handled:
+// it then reaches the window after the stop.)
+bool LetGoIfItWaitsForThisThread() {
+    TWorkerRecord* worker = Poller.Current;
+    if (worker == nullptr || worker->SendsTo != platform::GetCurrentThreadId()) return false;
+    if ((platform::GetQueueStatus(platform::QS_SENDMESSAGE_FLAG) >> 16) != 0) return false;
+    uint8_t lending = WORKER_LENDING;
+    return worker->Send.compare_exchange_strong(lending, WORKER_LET_GO);
+}
+
+// Waits for the worker's end, handling messages sent to this thread's
+// windows. False when the worker was let go instead.
+bool WaitForPollerOrLetItGo() {
     for (;;) {
         platform::HandleSentMessages();
-        const uint32_t result = platform::WaitForObjectsOrSentMessage(1, &handle, platform::WAIT_FOREVER);
-        if (result != platform::WAIT_FIRST_OBJECT + 1) return;  // signalled, or a broken handle
+        if (LetGoIfItWaitsForThisThread()) return false;
+        const uint32_t result = platform::WaitForObjectsOrSentMessage(1, &PollerThread, platform::WAIT_FOREVER);
+        if (result != platform::WAIT_FIRST_OBJECT + 1) return true;  // ended, or a broken handle
     }
+}
+
+// A let-go worker's record keeps its thread and marker; with the lock and
+// the other event freed, the module is as after any stop.
+void KeepLetGoWorker() {
+    Poller.Current->Thread = PollerThread;
+    Poller.Current->Marker = Poller.Marker;
+    Poller.Marker = nullptr;
+    PollerThread = nullptr;
+    CallbackRunning = 0;
+    ScanSlot = -1;
 }
 
 }  // namespace
@@ -41,15 +100,32 @@ void ReleasePollerObjects() {
     if (PollerLock != nullptr) ++Poller.Generation;
     delete PollerLock;
     PollerLock = nullptr;
-    CloseIfOpen(Poller.Signal);
+    CloseIfOpen(Poller.LockFreed);
     CloseIfOpen(Poller.Marker);
 }
 
 void AbandonPollerObjects() {
     ++Poller.Generation;
     PollerLock = nullptr;
-    Poller.Signal = nullptr;
+    Poller.LockFreed = nullptr;
     Poller.Marker = nullptr;
+}
+
+bool QueueExitAfter(platform::TSystemRoutine first, platform::THandle thread, platform::THandle argument) {
+    return platform::QueueUserAPC(first, thread, reinterpret_cast<uintptr_t>(argument)) &&
+           platform::QueueUserAPC(platform::SYSTEM_EXIT_THREAD, thread, 0);
+}
+
+void ReapLetGoWorkers() {
+    for (TWorkerRecord& record : Poller.Workers)
+        if (record.InUse && record.Thread != nullptr && Signalled(record.Thread)) FreeWorkerRecord(record);
+}
+
+TWorkerRecord* WorkerRecordOfThisThread() {
+    const uint32_t self = platform::GetCurrentThreadId();
+    for (TWorkerRecord& record : Poller.Workers)
+        if (record.ThreadId == self) return &record;
+    return nullptr;
 }
 
 bool EnterPollerLock() {
@@ -66,7 +142,7 @@ bool EnterPollerLock() {
             const uint32_t calls = Poller.EngineCalls;
             platform::HandleSentMessages();
             if (Poller.Generation == generation && Poller.EngineCalls == calls)
-                platform::WaitForObjectsOrSentMessage(1, &Poller.Signal, platform::WAIT_FOREVER);
+                platform::WaitForObjectsOrSentMessage(1, &Poller.LockFreed, platform::WAIT_FOREVER);
         }
         Poller.LockWaiters.fetch_sub(1);
         if (entered) return true;
@@ -77,9 +153,9 @@ bool EnterPollerLock() {
 
 bool CreatePollerObjects() {
     if (PollerLock == nullptr) PollerLock = new (std::nothrow) TCriticalSection;
-    if (Poller.Signal == nullptr) Poller.Signal = platform::CreateEventA(false, false);
+    if (Poller.LockFreed == nullptr) Poller.LockFreed = platform::CreateEventA(false, false);
     if (Poller.Marker == nullptr) Poller.Marker = platform::CreateEventA(false, false);
-    if (PollerLock != nullptr && Poller.Signal != nullptr && Poller.Marker != nullptr) return true;
+    if (PollerLock != nullptr && Poller.LockFreed != nullptr && Poller.Marker != nullptr) return true;
     ReleasePollerObjects();
     return false;
 }
@@ -90,10 +166,16 @@ void StartPoller() {
     // Now, not at unload: looking them up may take the loader's and the
     // heap's locks, which a suspended worker could hold.
     platform::ResolveSystemRoutines();
+    Poller.Current = ClaimWorkerRecord();
+    if (Poller.Current == nullptr) return;
     // Created suspended, so that its marker is queued before it can run: the
     // marker then runs before its start routine, whenever that comes.
     PollerThread = platform::CreateThread(PollerProc, platform::CREATE_SUSPENDED_THREAD);
-    if (PollerThread == nullptr) return;
+    if (PollerThread == nullptr) {
+        FreeWorkerRecord(*Poller.Current);
+        Poller.Current = nullptr;
+        return;
+    }
     // Without its marker, an unload must take it for started: it then waits
     // for it rather than assume it never enters our code.
     if (!platform::QueueUserAPC(platform::SYSTEM_SET_EVENT, PollerThread,
@@ -109,13 +191,20 @@ void StopPoller() {
     Poller.StopInProgress = true;
     if (PollerThread != nullptr) {
         // It ends at its next alertable wait (at once when parked), where it
-        // holds nothing; should the exit not queue, it returns at its next
-        // test of the flag.
-        platform::QueueUserAPC(platform::SYSTEM_EXIT_THREAD, PollerThread, 0);
+        // holds nothing, setting its marker just before (the one set as it
+        // started is taken first); should the exit not queue, it returns at
+        // its next test of the flag, or, let go, after its send.
+        Signalled(Poller.Marker);
+        QueueExitAfter(platform::SYSTEM_SET_EVENT, PollerThread, Poller.Marker);
         StopRequested = 1;
-        WaitServicingMessages(PollerThread);
-        platform::CloseHandle(PollerThread);
-        PollerThread = nullptr;
+        if (WaitForPollerOrLetItGo()) {
+            platform::CloseHandle(PollerThread);
+            PollerThread = nullptr;
+            FreeWorkerRecord(*Poller.Current);
+        } else {
+            KeepLetGoWorker();
+        }
+        Poller.Current = nullptr;
         Poller.ThreadId = 0;
     }
     ReleasePollerObjects();
@@ -123,15 +212,14 @@ void StopPoller() {
 }
 
 uint32_t PollerProc(void*) {
-    Poller.ThreadId = platform::GetCurrentThreadId();
+    const uint32_t self = platform::GetCurrentThreadId();
+    Poller.Current->ThreadId = self;
+    Poller.ThreadId = self;
     while (StopRequested == 0) {
         PollerLock->Enter();
-        PollerScan();
-        PollerLock->Leave();
-        // A read-modify-write, not a load: ordered against a waiter's
-        // announcement, so a waiter that failed to get the lock is seen.
-        // Signalled only when awaited: it is a system call.
-        if (Poller.LockWaiters.fetch_add(0) != 0) platform::SetEvent(Poller.Signal);
+        // Let go in a callback's send: it holds nothing and leaves.
+        if (!PollerScan()) break;
+        LeavePollerLock();
         ResetKeyStates();
         // Alertable, and its only alertable wait: a stop's ExitThread ends
         // the thread here, where it holds nothing. No handle is waited on, so
@@ -139,10 +227,20 @@ uint32_t PollerProc(void*) {
         platform::SleepEx(POLL_INTERVAL_MS, true);
     }
     // Every stop has this thread's exit queued by the time the thread can
-    // see the flag, so the exit is taken here, before any more of our code
-    // runs (an unload relies on it).
+    // see the flag, or be let go, so the exit is taken here, before any more
+    // of our code runs (an unload relies on it).
     platform::SleepEx(0, true);
     return 0;
+}
+
+bool RunHotkeyCallback(const THotkeyEntry& entry) {
+    // Null when the table is scanned off the workers (as tests do).
+    TWorkerRecord* const worker = WorkerRecordOfThisThread();
+    CallbackRunning = 1;
+    entry.callback(entry.id);
+    if (worker != nullptr && worker->Send != WORKER_SCANNING) return false;
+    CallbackRunning = 0;
+    return true;
 }
 
 bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback callback) {
@@ -162,6 +260,9 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
         if (EnterPollerLock()) break;
     }
     const bool stored = AppendHotkey(id, modifiers, vk, callback);
+    // Added while a callback's send is under way, as from the handler of
+    // the very press that sent it: that press must not fire it too.
+    if (stored && Poller.SendsInFlight != 0) HotkeyTable[HotkeyLast].pressed = 1;
     PollerLock->Leave();
     return stored;
 }
@@ -183,11 +284,26 @@ bool RemoveHotkey(int32_t id) {
 }
 
 intptr_t SendMessageFromCallback(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    // Declared only on the worker, and only for the send's duration.
-    const bool onWorker = Poller.ThreadId != 0 && Poller.ThreadId == platform::GetCurrentThreadId();
-    if (onWorker) Poller.CallbackWaitsFor = platform::GetWindowThreadProcessId(window);
+    TWorkerRecord* const worker = WorkerRecordOfThisThread();
+    if (worker == nullptr) return platform::SendMessageA(window, message, wParam, lParam);
+    // Let go by a stop: nothing more is sent.
+    if (worker->Send != WORKER_SCANNING) return 0;
+    // The lock is lent out for the send: the thread that handles it may
+    // register and remove meanwhile (the scan follows the table's changes).
+    worker->SendsTo = platform::GetWindowThreadProcessId(window);
+    ++Poller.SendsInFlight;
+    worker->Send = WORKER_LENDING;
+    LeavePollerLock();
     const intptr_t result = platform::SendMessageA(window, message, wParam, lParam);
-    if (onWorker) Poller.CallbackWaitsFor = 0;
+    uint8_t lending = WORKER_LENDING;
+    const bool kept = worker->Send.compare_exchange_strong(lending, WORKER_SCANNING);
+    --Poller.SendsInFlight;
+    if (!kept) {
+        worker->Send = WORKER_LEAVING;
+        return result;
+    }
+    worker->SendsTo = 0;
+    PollerLock->Enter();
     return result;
 }
 

@@ -48,24 +48,56 @@ extern platform::THandle PollerThread;  // 0 when there is no worker
 extern TCriticalSection* PollerLock;    // null when there is no worker
 extern std::atomic<uint8_t> StopRequested;
 
+// What a worker's callback is doing with the lock, while it sends through
+// SendMessageFromCallback: the lock is lent out for the send (so that the
+// thread handling it may register and remove meanwhile), and a stop that the
+// send waits for lets the worker go rather than wait for it.
+enum TWorkerSend : uint8_t {
+    WORKER_SCANNING,  // holding the lock, or between cycles
+    WORKER_LENDING,   // in its send, the lock lent out
+    WORKER_LET_GO,    // stopped while in its send: touches nothing more
+    WORKER_LEAVING,   // let go, its send over: on its way to its exit
+};
+
+// One worker's record, in a static pool rather than on its stack: a worker
+// let go keeps reading its record after a new worker has started, until it
+// has left. The worker finds its record by its thread identifier.
+struct TWorkerRecord {
+    std::atomic<uint32_t> ThreadId{0};  // written by the worker as it starts
+    std::atomic<uint8_t> Send{WORKER_SCANNING};
+    std::atomic<uint32_t> SendsTo{0};  // the thread a lent send waits for
+    // Kept once the worker is let go: its handle, and its marker, set just
+    // before its exit.
+    platform::THandle Thread = nullptr;
+    platform::THandle Marker = nullptr;
+    bool InUse = false;
+};
+// The running worker's and those let go that have not ended yet: one per
+// nested stop from inside a handler. With none free, no worker can start
+// (as when the thread cannot be made) until one has left.
+constexpr int WORKER_RECORDS = 4;
+
 // The rest of the worker's state: what its start, stop and unload share with
 // the threads that wait for its lock, and what tests and probes read. One
 // record, so that it is reset in one place.
 struct TPollerState {
-    // Auto-reset: the worker has left the lock while LockWaiters was not 0.
-    platform::THandle Signal = nullptr;
+    // Auto-reset: the lock was freed while LockWaiters was not 0.
+    platform::THandle LockFreed = nullptr;
     // Auto-reset, set by the system's SetEvent queued to the worker: first
     // before its start routine (so an unload can tell whether it has reached
-    // our code), then at an unload, just before its exit. When that first
-    // SetEvent cannot be queued, StartPoller sets it itself: an unload then
-    // takes the worker for started, and one not started yet is suspended
-    // after the grace.
+    // our code), then at a stop or an unload, just before its exit. When
+    // that first SetEvent cannot be queued, StartPoller sets it itself: an
+    // unload then takes the worker for started, and one not started yet is
+    // suspended after the grace.
     platform::THandle Marker = nullptr;
     // The worker's thread identifier, written by the worker as it starts.
     std::atomic<uint32_t> ThreadId{0};
-    // The thread the running callback waits for (SendMessageFromCallback);
-    // 0 when it declared none.
-    std::atomic<uint32_t> CallbackWaitsFor{0};
+    TWorkerRecord* Current = nullptr;  // the running worker's record
+    TWorkerRecord Workers[WORKER_RECORDS];
+    // Callbacks' sends not yet returned, of the running worker or of one let
+    // go: an entry added meanwhile starts as fired, so that the press being
+    // handled does not fire it too.
+    std::atomic<uint32_t> SendsInFlight{0};
     std::atomic<uint32_t> LockWaiters{0};  // threads waiting in EnterPollerLock
     // Moves on whenever the lock is freed: a wait that began under another
     // generation must not touch the lock or events it knew (a new lock may
@@ -105,17 +137,33 @@ void AbandonPollerObjects();
 void StartPoller();
 
 // Ends the worker and waits for it, handling messages sent to the calling
-// thread's windows meanwhile, then frees the lock and the events.
+// thread's windows meanwhile, then frees the lock and the events. A worker
+// whose callback's send waits for this very thread (it is being handled up
+// this thread's stack) cannot end before that handler returns: it is let go
+// instead. It holds nothing, and when its send returns it leaves without
+// touching the table, the lock or anything else of the module's; its
+// record, handle and marker are kept until it has ended.
 void StopPoller();
+
+// Closes what is kept of let-go workers that have ended.
+void ReapLetGoWorkers();
+
+// Queues `first(argument)` and then ExitThread to `thread`; the two run one
+// after the other, with none of our code between them.
+bool QueueExitAfter(platform::TSystemRoutine first, platform::THandle thread, platform::THandle argument);
 
 uint32_t PollerProc(void* unused);
 
-// One scan of the table, on the worker with the lock held. Built one of two
-// ways, chosen by the target that links the module: for general callers,
+// One scan of the table, on the worker with the lock held; false when the
+// worker was let go during a callback (it then holds nothing and must only
+// leave). Built one of two ways, chosen by the target that links the module: for general callers,
 // whose callbacks may throw, what a callback throws is caught and dropped
 // (poller_scan_catching.cpp); in a module without a C++ runtime, callbacks
 // cannot throw and nothing catches (poller_scan_plain.cpp).
-void PollerScan();
+bool PollerScan();
+
+// The calling worker's record; null off the workers.
+TWorkerRecord* WorkerRecordOfThisThread();
 
 // Takes PollerLock, handling messages sent to the calling thread's windows
 // while the worker holds it: a callback may be waiting for this very thread.

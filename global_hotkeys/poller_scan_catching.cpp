@@ -5,11 +5,17 @@
 
 namespace global_hotkeys {
 
-void PollerScan() {
+bool PollerScan() {
     try {
-        ScanHotkeys();
+        return ScanHotkeys();
     } catch (...) {
-        // Dropped: the worker goes on with its next cycle.
+        // Dropped: the worker goes on with its next cycle, unless it was let
+        // go before its callback threw.
+        const TWorkerRecord* worker = WorkerRecordOfThisThread();
+        if (worker != nullptr && worker->Send != WORKER_SCANNING) return false;
+        CallbackRunning = 0;
+        ScanSlot = -1;
+        return true;
     }
 }
 

@@ -6,6 +6,6 @@
 
 namespace global_hotkeys {
 
-void PollerScan() { ScanHotkeys(); }
+bool PollerScan() { return ScanHotkeys(); }
 
 }  // namespace global_hotkeys

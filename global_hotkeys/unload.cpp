@@ -38,37 +38,31 @@ bool Signalled(platform::THandle event) {
     return platform::WaitForSingleObject(event, 0) == platform::WAIT_FIRST_OBJECT;
 }
 
-// Read only while the worker runs: a thread that owns no window yet may
-// allocate on its first GetQueueStatus. One that a callback waits for owns
-// the window it was sent to.
-bool CallbackWaitsForThisThread() {
-    return CallbackRunning != 0 && Poller.CallbackWaitsFor != 0 && Poller.CallbackWaitsFor == platform::GetCurrentThreadId() &&
-           (platform::GetQueueStatus(platform::QS_SENDMESSAGE_FLAG) >> 16) != 0;
+// The worker's callback is in a send to this thread (SendMessageFromCallback),
+// queued here or being handled further up this thread's stack: this thread
+// will not answer it under the loader lock. Read from the worker's record,
+// which is static, so also while it is suspended.
+bool WaitsForThisThread(const TWorkerRecord* worker) {
+    if (worker == nullptr) return false;
+    const uint8_t send = worker->Send;
+    return (send == WORKER_LENDING || send == WORKER_LET_GO) && worker->SendsTo == platform::GetCurrentThreadId();
 }
 
-// Queues `first(argument)` and then ExitThread to the worker; the two run
-// one after the other, with none of our code between them.
-bool QueueExitAfter(platform::TSystemRoutine first, platform::THandle argument) {
-    return platform::QueueUserAPC(first, PollerThread, reinterpret_cast<uintptr_t>(argument)) &&
-           platform::QueueUserAPC(platform::SYSTEM_EXIT_THREAD, PollerThread, 0);
-}
-
-// Waits for the worker's marker until the grace's deadline, looking every
-// step whether its callback has begun to wait for this thread. True when
-// the worker marked: it is at its exit. Time is compared by multiplying
-// only: a 32-bit image without a runtime has no routine for dividing 64-bit
-// numbers.
-bool PollerExitsWithinTheGrace() {
+// Waits for a worker's marker until the grace's deadline, looking every step
+// whether its callback has begun to wait for this thread. True when the
+// worker marked: it is at its exit. Time is compared by multiplying only: a
+// 32-bit image without a runtime has no routine for dividing 64-bit numbers.
+bool ExitsWithinTheGrace(const TWorkerRecord* worker, platform::THandle marker) {
     const uint64_t frequency = platform::QueryPerformanceFrequency();
     const uint64_t start = platform::QueryPerformanceCounter();
     const uint64_t grace = frequency * UNLOAD_GRACE_MS;  // in counts x 1000
-    while (!CallbackWaitsForThisThread()) {
+    while (!WaitsForThisThread(worker)) {
         const uint64_t elapsed = (platform::QueryPerformanceCounter() - start) * 1000;
         if (elapsed >= grace) return false;
         // The milliseconds left, rounded up, or the step if fewer.
         uint32_t wait = UNLOAD_GRACE_STEP_MS;
         while (wait > 1 && elapsed + (wait - 1) * frequency >= grace) --wait;
-        if (platform::WaitForSingleObject(Poller.Marker, wait) == platform::WAIT_FIRST_OBJECT) return true;
+        if (platform::WaitForSingleObject(marker, wait) == platform::WAIT_FIRST_OBJECT) return true;
     }
     return false;
 }
@@ -91,19 +85,19 @@ bool EndUnsuspendablePoller(bool exitQueued) {
         // Not started: it cannot start while this thread holds the loader
         // lock, and what is queued now runs before its start routine.
         if (!Signalled(Poller.Marker)) {
-            if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, Poller.Marker)) return TerminatePoller();
+            if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, PollerThread, Poller.Marker)) return TerminatePoller();
             Poller.Marker = nullptr;
             Poller.LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
             return true;
         }
         // Without its exit queued it would return through our code.
-        if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, Poller.Marker)) return TerminatePoller();
+        if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, PollerThread, Poller.Marker)) return TerminatePoller();
     }
     // No deadline: whatever it is doing, it reaches its park and its exit
     // there, and until it does, our code must stay.
     // Its send waits for this thread, which will not answer under the
     // loader lock: once answered, it would run on into the unloaded image.
-    while (!CallbackWaitsForThisThread()) {
+    while (!WaitsForThisThread(Poller.Current)) {
         if (platform::WaitForSingleObject(Poller.Marker, UNLOAD_GRACE_STEP_MS) == platform::WAIT_FIRST_OBJECT) {
             Poller.LastShutdown = SHUTDOWN_ENDED_AT_PARK;
             return true;
@@ -133,7 +127,7 @@ bool EndPollerAtUnload() {
     // the event, so the worker closes it itself. Should the queueing fail,
     // it stays suspended.
     if (!Signalled(Poller.Marker)) {
-        if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, Poller.Marker)) return false;
+        if (!QueueExitAfter(platform::SYSTEM_CLOSE_HANDLE, PollerThread, Poller.Marker)) return false;
         Poller.Marker = nullptr;
         platform::ResumeThread(worker);
         Poller.LastShutdown = SHUTDOWN_ENDED_BEFORE_START;
@@ -143,9 +137,9 @@ bool EndPollerAtUnload() {
     // Started: on its way into our code, busy, in a callback or parked. It
     // exits at its park, marking the event just before; until then it may
     // finish its cycle, callbacks included, within the grace.
-    if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, Poller.Marker)) return false;
+    if (!QueueExitAfter(platform::SYSTEM_SET_EVENT, PollerThread, Poller.Marker)) return false;
     platform::ResumeThread(worker);
-    if (PollerExitsWithinTheGrace()) {
+    if (ExitsWithinTheGrace(Poller.Current, Poller.Marker)) {
         Poller.LastShutdown = SHUTDOWN_ENDED_AT_PARK;
         return true;
     }
@@ -162,6 +156,30 @@ bool EndPollerAtUnload() {
     return false;
 }
 
+// A worker let go by a stop made from inside its callback's send: still in
+// that send, or on its way to the exit queued then. At its exit it is left
+// to finish; otherwise it is suspended for good where it stands, or, when
+// that is refused, ended in its send, or waited for on its way out within
+// the grace. Its record, handle and marker are freed in every case: it will
+// not run our code again.
+void EndLetGoWorkerAtUnload(TWorkerRecord& worker) {
+    if (!Signalled(worker.Thread)) {
+        const platform::TSuspension suspension = platform::SuspendThread(worker.Thread);
+        if (Signalled(worker.Marker)) {
+            if (suspension != platform::SUSPENSION_REFUSED) platform::ResumeThread(worker.Thread);
+        } else if (suspension == platform::SUSPENSION_REFUSED) {
+            if (worker.Send == WORKER_LET_GO || !ExitsWithinTheGrace(&worker, worker.Marker))
+                platform::TerminateThread(worker.Thread);
+        }
+    }
+    worker.ThreadId = 0;
+    platform::CloseHandle(worker.Thread);
+    worker.Thread = nullptr;
+    platform::CloseHandle(worker.Marker);
+    worker.Marker = nullptr;
+    worker.InUse = false;
+}
+
 }  // namespace
 
 void HotkeysShutdown(bool processEnding) {
@@ -169,17 +187,22 @@ void HotkeysShutdown(bool processEnding) {
     // The process is exiting: the worker is already gone and any lock, the
     // heap's included, may have died with some thread. Touch nothing.
     if (processEnding) return;
+    bool ended = true;
     if (PollerThread != nullptr) {
         Poller.LastShutdown = SHUTDOWN_WORKER_LEFT;
-        const bool ended = EndPollerAtUnload();
+        ended = EndPollerAtUnload();
         platform::CloseHandle(PollerThread);
         PollerThread = nullptr;
-        if (!ended) {
-            AbandonPollerObjects();
-            return;
-        }
     }
-    ReleasePollerObjects();
+    if (ended)
+        ReleasePollerObjects();
+    else
+        AbandonPollerObjects();
+    Poller.Current = nullptr;
+    // Last: one left suspended may hold the heap's lock, which freeing the
+    // lock above takes.
+    for (TWorkerRecord& worker : Poller.Workers)
+        if (worker.InUse && worker.Thread != nullptr) EndLetGoWorkerAtUnload(worker);
 }
 
 }  // namespace global_hotkeys

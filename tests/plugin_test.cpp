@@ -4,59 +4,11 @@
 #include <cstring>
 #include <random>
 
-#include "media_keys.h"
-#include "plugin.h"
-#include "test_support.h"
+#include "plugin_fixture.h"
 
 namespace {
 
-using namespace testing_support;
-using namespace xmp_plovane;
-using host_interface::THostTable;
-using host_interface::TPluginDescriptor;
-
-constexpr uint16_t VK_STOP = 0xB2, VK_NEXT = 0xB0, VK_PREV = 0xB1, VK_PLAY = 0xB3;
-
-platform::TWindow MainWindow;
-platform::TWindow XMP_STDCALL GetMainWindow() { return MainWindow; }
-const THostTable FullTable{nullptr, GetMainWindow};
-const THostTable TableWithoutWindowRoutine{nullptr, nullptr};
-
-std::vector<uint32_t> HostTableRequests;
-const THostTable* TableToGive = &FullTable;
-const THostTable* XMP_STDCALL GetHostTable(uint32_t interfaceNo) {
-    HostTableRequests.push_back(interfaceNo);
-    return TableToGive;
-}
-
-class PluginTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        UnloadModule();
-        HostTableRequests.clear();
-        TableToGive = &FullTable;
-        MainWindow = emulated::CreateWindowForThisThread([this](uint32_t message, uintptr_t wParam, intptr_t) {
-            if (message == SHORTCUT_MSG) Shortcuts.push_back(wParam);
-            return intptr_t{0};
-        });
-        ASSERT_TRUE(emulated::LoadLibrary(LibraryEntry));
-        Settle();
-    }
-    void TearDown() override {
-        emulated::FreeLibrary(LibraryEntry);
-        emulated::DestroyWindow(MainWindow);
-        UnloadModule();
-    }
-
-    TPluginDescriptor* Bind() { return XMPDSP_GetInterface2(2, GetHostTable); }
-
-    void Tap(uint16_t vk) {
-        emulated::TapKey(vk);
-        ASSERT_TRUE(PumpCycle());
-    }
-
-    std::vector<uintptr_t> Shortcuts;
-};
+using namespace plugin_fixture;
 
 TEST_F(PluginTest, TheDescriptorIsTheSameRecordOnEveryBind) {
     TPluginDescriptor* first = Bind();
