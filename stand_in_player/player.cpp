@@ -10,7 +10,10 @@
 // Interactive (default): press the keyboard's media keys, in any program;
 // Esc in this console or Ctrl+C quits. --scripted injects a fixed series of
 // key presses instead and quits when done; it checks nothing itself.
-// --about shows the plug-in's about box first. --idle runs the message loop
+// --about shows the plug-in's about box first. The script ends by having the
+// player free the plug-in inside its handler of a Stop command, and create
+// it again from a modal loop it runs there, as a player may when a command
+// opens a dialog. --idle runs the message loop
 // for the given time and quits (with --no-plugin, without loading anything):
 // for measuring what a live instance costs an idle player.
 #define WIN32_LEAN_AND_MEAN
@@ -36,6 +39,13 @@ enum class TPlayState { Stopped, Playing, Paused };
 TPlayState PlayState = TPlayState::Stopped;
 int Track = 1;
 int CommandsHandled = 0;
+
+TPluginDescriptor* Plugin = nullptr;
+TInstance Instance = nullptr;
+constexpr UINT CREATE_FROM_DIALOG = WM_APP + 1;
+// Set by the script: the next Stop frees and re-creates the plug-in inside
+// its handler.
+volatile LONG ReinstallOnNextStop = 0;
 
 double Seconds() {
     LARGE_INTEGER now;
@@ -86,9 +96,31 @@ void PerformShortcut(WPARAM shortcut) {
     Say("player", line);
 }
 
+// In the handler of the plug-in's own command: frees the instance there,
+// then runs a modal loop (as a dialog does) in which a control of the
+// player's creates it again.
+void ReinstallInTheHandler() {
+    Plugin->FreeInstance(Instance);
+    Say("player", "freed the instance inside the handler of its command");
+    PostMessageA(MainWindow, CREATE_FROM_DIALOG, 0, 0);
+    const DWORD until = GetTickCount() + 300;
+    MSG message;
+    while (GetTickCount() < until) {
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    Say("player", "modal loop closed");
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == HOST_SHORTCUT_MESSAGE) {
         PerformShortcut(wParam);
+        if (wParam == HOST_SHORTCUT_STOP && InterlockedExchange(&ReinstallOnNextStop, 0) != 0) ReinstallInTheHandler();
+        return 0;
+    }
+    if (message == CREATE_FROM_DIALOG) {
+        Instance = Plugin->CreateInstance();
+        Say("player", "created the instance again, from the modal loop");
         return 0;
     }
     if (message == WM_TIMER && wParam == IDLE_TIMER) {
@@ -142,6 +174,11 @@ DWORD WINAPI Script(LPVOID) {
     KeyUp(VK_CONTROL);
     Sleep(gap);
     Press("Previous, held 150 ms", VK_MEDIA_PREV_TRACK, 150);
+    Sleep(gap);
+    InterlockedExchange(&ReinstallOnNextStop, 1);
+    Press("Stop, held 150 ms: the player re-installs the plug-in in its handler", VK_MEDIA_STOP, 150);
+    Sleep(gap + 300);
+    Press("Next, held 150 ms: one command from the new instance", VK_MEDIA_NEXT_TRACK, 150);
     Sleep(gap);
     Say("script", "done");
     PostThreadMessageA(MainThreadId, WM_QUIT, 0, 0);
@@ -222,6 +259,7 @@ int main(int argc, char** argv) {
         reinterpret_cast<TGetInterface2>(reinterpret_cast<void*>(GetProcAddress(plugin, "XMPDSP_GetInterface2")));
     if (getInterface == nullptr) return Fail("the plug-in has no XMPDSP_GetInterface2");
     TPluginDescriptor* descriptor = getInterface(0, GetHostTable);
+    Plugin = descriptor;
     char line[200];
     std::snprintf(line, sizeof line, "loaded %s: \"%s\"", dllPath, descriptor->Name);
     Say("player", line);
@@ -230,7 +268,7 @@ int main(int argc, char** argv) {
         Say("player", "showing the about box");
         descriptor->ShowAbout(MainWindow);
     }
-    TInstance instance = descriptor->CreateInstance();
+    Instance = descriptor->CreateInstance();
     Say("player", "instance created: the media keys are live");
 
     if (idleSeconds > 0) {
@@ -253,7 +291,7 @@ int main(int argc, char** argv) {
         DispatchMessageA(&message);
     }
 
-    descriptor->FreeInstance(instance);
+    descriptor->FreeInstance(Instance);
     Say("player", "instance freed");
     FreeLibrary(plugin);
     std::snprintf(line, sizeof line, "unloaded; %d commands handled, finally %s on track %d", CommandsHandled,

@@ -22,7 +22,8 @@ e2e_build() {
 # per case. A case gets 300 s natively, 600 s in the emulated PC (several
 # times slower); one whose process stalls as a whole (no CPU time for 60 s)
 # is reported, stacks included, and ended. PLOVANE_CASE_LIMIT sets another
-# limit; PLOVANE_SOAK passes through.
+# limit; PLOVANE_SOAK, and PLOVANE_SEEDS and PLOVANE_STEPS (the randomized
+# host's runs), pass through.
 e2e_run() {
     local filter="${1:-*}" limit=300 job
     [ "$RUN32" = emulated ] && limit=600
@@ -31,5 +32,6 @@ e2e_run() {
     cp "$E2E_DIR/tests/windows/plovane_e2e_tests.exe" "$E2E_DIR/tests/windows/xmp_plovane.dll" \
         "$E2E_DIR/tests/windows/plovane_eh_probe.dll" "$E2E_DIR/tests/windows/eh_reference.dll" "$job/"
     # The whole run's limit is a backstop only.
-    run32_job "$job" 7200 env PLOVANE_SOAK="${PLOVANE_SOAK:-}" bash /plovane/guest/e2e_cases.sh "$limit" "$filter" 60
+    run32_job "$job" 7200 env PLOVANE_SOAK="${PLOVANE_SOAK:-}" PLOVANE_SEEDS="${PLOVANE_SEEDS:-}" \
+        PLOVANE_STEPS="${PLOVANE_STEPS:-}" bash /plovane/guest/e2e_cases.sh "$limit" "$filter" 60
 }

@@ -340,6 +340,7 @@ int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(OnCrash);
     if (!host_kit::CreateHostWindow()) return 3;
+    host_kit::StillWorking = Progress;
     Progress();
     HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
     if (watchdog != nullptr) CloseHandle(watchdog);

@@ -30,6 +30,9 @@ inline int NotFromWorker = 0;     // not sent from another thread (must stay 0)
 inline void (*OnShortcut)(WPARAM) = nullptr;
 inline void (*OnAppMessage)(UINT) = nullptr;  // messages from WM_APP up
 inline std::vector<uint32_t> HostTableRequests;
+// Called now and then by the long counts below (a pass over every handle
+// value is slow in the emulated PC): a watchdog's sign of life.
+inline void (*StillWorking)() = nullptr;
 
 inline LONGLONG Now() {
     LARGE_INTEGER now;
@@ -157,6 +160,7 @@ inline bool ThreadCountSettlesAt(int expected) {
 inline int SettledThreadCount() {
     int last = ThreadCount();
     for (int stable = 0; stable < 5;) {
+        if (StillWorking != nullptr) StillWorking();
         PumpFor(60);
         const int now = ThreadCount();
         stable = now == last ? stable + 1 : 0;
@@ -171,6 +175,7 @@ inline long HandleCount() {
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return static_cast<long>(count);
     long open = 0;
     for (UINT_PTR value = 4; value < 0x20000; value += 4) {
+        if (value % 0x4000 == 0 && StillWorking != nullptr) StillWorking();
         DWORD flags;
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
     }
@@ -198,6 +203,7 @@ inline THandleCounts CountHandles() {
     };
     THandleCounts counts;
     for (UINT_PTR value = 4; value < 0x20000; value += 4) {
+        if (value % 0x4000 == 0 && StillWorking != nullptr) StillWorking();
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         DWORD flags;
         if (!GetHandleInformation(handle, &flags)) continue;
