@@ -132,7 +132,8 @@ uint32_t GetQueueStatus(uint32_t flags);
 
 // PeekMessage(PM_NOREMOVE | PM_QS_SENDMESSAGE): runs the window procedures
 // of every message already sent to the calling thread's windows, and
-// removes no posted message. True when a message was waiting.
+// removes no posted message. Returns what PeekMessage returns, false: it
+// retrieves no message, whether or not it handled some.
 bool HandleSentMessages();
 
 // Synchronous: returns after the window's owner has handled the message.

@@ -60,7 +60,8 @@ public:
         PressedSince[vk] = true;
         Down[vk] = false;
     }
-    bool KeyDown(int vk) { return Down[vk] || (vk <= 255 && PressedSince[vk]); }
+    // Windows reports no code of 256 or more down.
+    bool KeyDown(int vk) { return vk <= 255 && (Down[vk] || PressedSince[vk]); }
     bool ComboDown(const TModelEntry& e) {
         if (e.Vk == 0) return false;
         if (!KeyDown(e.Vk)) return false;

@@ -39,8 +39,7 @@ inline void Cycle() {
 // Settle, handling what the worker sends to this thread's windows meanwhile,
 // until only the clock could move it.
 inline void PumpAndSettle() {
-    do Settle();
-    while (platform::HandleSentMessages());
+    for (Settle(); emulated::PendingSentMessages() > 0; Settle()) platform::HandleSentMessages();
 }
 
 // One cycle with this thread handling the worker's sends; false when no

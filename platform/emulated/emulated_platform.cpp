@@ -20,8 +20,10 @@ uint16_t GetAsyncKeyState(int vk) {
         Block(call.Guard, call.Self, "GetAsyncKeyState (gated)", [&m] { return m.GateVk < 0; });
     ++m.Queries[vk];
     ++m.TotalQueries;
+    // Windows answers 0 for a code of 256 or more, whatever was pressed.
+    if (vk > 255) return 0;
     uint16_t state = m.Down[vk] ? 0x8000 : 0;
-    if (vk <= 255 && m.PressedSince[vk]) state |= 1;
+    if (m.PressedSince[vk]) state |= 1;
     m.PressedSince[vk] = 0;
     return state;
 }
@@ -238,7 +240,8 @@ uint32_t GetQueueStatus(uint32_t flags) {
 
 bool HandleSentMessages() {
     TCall call(__func__);
-    return ServiceInbox(call);
+    ServiceInbox(call);
+    return false;
 }
 
 intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {

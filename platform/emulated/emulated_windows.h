@@ -18,7 +18,8 @@
 namespace emulated {
 
 // --- Keyboard: 65536 virtual keys, each with a down state and a
-// pressed-since bit. Codes above 255 report bit 15 only.
+// pressed-since bit. As on Windows, codes above 255 are never reported down
+// (their queries are still counted).
 void PressKey(int vk);    // down, and sets the pressed-since bit
 void ReleaseKey(int vk);  // up
 void TapKey(int vk);      // pressed and released before anyone looked
