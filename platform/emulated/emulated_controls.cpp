@@ -18,7 +18,7 @@ bool ValidKey(int vk) { return vk >= 0 && vk < KEY_COUNT; }
 void PressKey(int vk) {
     Lock lock(M().Mutex);
     if (!ValidKey(vk)) return;
-    if (!M().Down[vk]) M().PressedSince[vk] = 1;
+    if (!M().Down[vk] && !M().KeyStateInaccessible) M().PressedSince[vk] = 1;
     M().Down[vk] = 1;
 }
 
@@ -30,8 +30,23 @@ void ReleaseKey(int vk) {
 void TapKey(int vk) {
     Lock lock(M().Mutex);
     if (!ValidKey(vk)) return;
-    M().PressedSince[vk] = 1;
+    if (!M().KeyStateInaccessible) M().PressedSince[vk] = 1;
     M().Down[vk] = 0;
+}
+
+void AutoRepeatKey(int vk) {
+    Lock lock(M().Mutex);
+    if (ValidKey(vk) && M().Down[vk] && !M().KeyStateInaccessible) M().PressedSince[vk] = 1;
+}
+
+void AnotherProgramQueriesKey(int vk) {
+    Lock lock(M().Mutex);
+    if (ValidKey(vk)) M().PressedSince[vk] = 0;
+}
+
+void SetKeyStateInaccessible(bool inaccessible) {
+    Lock lock(M().Mutex);
+    M().KeyStateInaccessible = inaccessible;
 }
 
 void ResetKeyboard() {
@@ -41,6 +56,7 @@ void ResetKeyboard() {
     std::fill(std::begin(m.PressedSince), std::end(m.PressedSince), 0);
     std::fill(std::begin(m.Queries), std::end(m.Queries), 0);
     m.TotalQueries = 0;
+    m.KeyStateInaccessible = false;
 }
 
 void GateKeyQuery(int vk) {
@@ -237,6 +253,17 @@ void ExitProcess(TEntryRoutine entry) {
 TMessageBoxRecord LastMessageBox() {
     Lock lock(M().Mutex);
     return M().Box;
+}
+
+void KeepNextMessageBoxOpen() {
+    Lock lock(M().Mutex);
+    M().KeepNextBoxOpen = true;
+}
+
+void CloseMessageBox() {
+    Lock lock(M().Mutex);
+    M().BoxOpen = false;
+    M().Changed.notify_all();
 }
 
 }  // namespace emulated

@@ -3,6 +3,8 @@
 // messages and windows. The calls of platform.h (emulated_platform.cpp)
 // and the controls of emulated_windows.h (emulated_controls.cpp) are built
 // on these.
+#include <cstring>
+
 #include "emulated_machine.h"
 
 #include <algorithm>
@@ -220,6 +222,18 @@ bool RunQueuedRoutines(TThread& thread) {
     return false;
 }
 
+bool BlockedInAWaitOrNotStarted(const TThread& thread) {
+    static const char* const WAITS[] = {"(thread start)", "SendMessageA", "SleepEx", "WaitForSingleObject",
+                                        "WaitForObjectsOrSentMessage", "MessageBoxA",
+                                        "(thread exit: loader lock)"};
+    if (!thread.Waiting) return false;
+    for (const char* wait : WAITS)
+        if (std::strcmp(thread.WaitName, wait) == 0) return true;
+    return false;
+}
+
+const char* ThreadWaitNameOf(const TThread& thread) { return thread.Waiting ? thread.WaitName : "(running)"; }
+
 bool LoaderLockFreeFor(const TThread& thread) {
     return M().LoaderOwner == nullptr || M().LoaderOwner == &thread;
 }
@@ -237,14 +251,18 @@ void ThreadBody(TThread* thread) {
         if (!exited) CheckImage(*thread, "a thread entered the unloaded library's code", "its start routine");
         thread->InPlatform = false;
     }
+    bool returned = false;
     if (!exited) {
         try {
             thread->Routine(nullptr);
+            returned = true;
         } catch (const TThreadExit&) {
             // ExitThread, run by an alertable wait: the exit follows.
         }
     }
     Lock lock(M().Mutex);
+    // What the routine returns to is the library's code too.
+    if (returned) CheckImage(*thread, "a thread routine returned into the unloaded library's code", "its return");
     thread->InPlatform = true;
     M().Changed.notify_all();
     // Ending a thread takes the loader lock too (thread-detach notifications).

@@ -83,6 +83,11 @@ struct TThread {
     uint64_t SuspendEpoch = 0;
 };
 
+// Whether TerminateThread may end it without leaving a lock held: blocked in
+// one of the platform's waits, or not started yet.
+bool BlockedInAWaitOrNotStarted(const TThread& thread);
+const char* ThreadWaitNameOf(const TThread& thread);
+
 // Thrown by an alertable wait whose queued routines ended the thread: unwinds
 // the thread's routine to ThreadBody, which makes the exit.
 struct TThreadExit {};
@@ -132,6 +137,10 @@ struct TMachine {
     std::vector<TWindowRecord*> Windows;  // window = 0x10000 + index * 2
     uint8_t Down[KEY_COUNT] = {};
     uint8_t PressedSince[KEY_COUNT] = {};
+    // The input desktop is not the caller's (lock screen, UAC prompt) or an
+    // elevated window is in front: every key reads 0, and presses meanwhile
+    // leave no pressed-since bit.
+    bool KeyStateInaccessible = false;
     uint32_t Queries[KEY_COUNT] = {};
     uint64_t TotalQueries = 0;
     uint64_t Now = 0;
@@ -149,6 +158,8 @@ struct TMachine {
     uint64_t LoaderEpoch = 0;  // moves on at each first take of the loader lock
     uint64_t TimerTick = 0;    // timed waits end on a multiple of it (0: exactly)
     emulated::TMessageBoxRecord Box;
+    bool KeepNextBoxOpen = false;
+    bool BoxOpen = false;
 };
 
 TMachine& M();

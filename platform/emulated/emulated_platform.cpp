@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include <utility>
+
 #include "emulated_machine.h"
 
 using namespace emulated::internal;
@@ -20,8 +22,9 @@ uint16_t GetAsyncKeyState(int vk) {
         Block(call.Guard, call.Self, "GetAsyncKeyState (gated)", [&m] { return m.GateVk < 0; });
     ++m.Queries[vk];
     ++m.TotalQueries;
-    // Windows answers 0 for a code of 256 or more, whatever was pressed.
-    if (vk > 255) return 0;
+    // Windows answers 0 for a code of 256 or more, whatever was pressed, and
+    // for every key while the key state is not the caller's to read.
+    if (vk > 255 || m.KeyStateInaccessible) return 0;
     uint16_t state = m.Down[vk] ? 0x8000 : 0;
     if (m.PressedSince[vk]) state |= 1;
     m.PressedSince[vk] = 0;
@@ -81,8 +84,13 @@ bool TerminateThread(THandle handle) {
     TCall call(__func__);
     TThread* thread = ThreadOf(handle);
     if (thread == nullptr || thread == &call.Self || thread->Life != TLife::Running) return false;
-    // Windows ends it wherever it is; here at its next platform call, as a
-    // suspension stops it.
+    // Windows ends it wherever it is, and whatever it holds stays held: the
+    // heap's or the loader's lock, Wine's user lock. Only a thread blocked
+    // in a wait, or not started, holds none that our code may need.
+    if (!BlockedInAWaitOrNotStarted(*thread))
+        Violation("TerminateThread of a thread that is not blocked in a wait: what it holds would stay held",
+                  ThreadWaitNameOf(*thread));
+    // Here it ends at its next platform call, as a suspension stops it.
     Block(call.Guard, call.Self, "TerminateThread",
           [thread] { return thread->InPlatform || thread->Life != TLife::Running; });
     if (thread->Life == TLife::Running) EndThread(*thread, TLife::Terminated);
@@ -271,7 +279,15 @@ int MessageBoxA(TWindow owner, const char* text, const char* caption, uint32_t s
     box.Caption = caption != nullptr ? caption : "";
     box.Style = style;
     ++box.Count;
-    return 1;  // IDOK
+    if (!std::exchange(M().KeepNextBoxOpen, false)) return 1;  // IDOK, at once
+    // Its modal loop: messages sent to this thread are handled until the box
+    // is closed.
+    M().BoxOpen = true;
+    for (;;) {
+        Block(call.Guard, call.Self, "MessageBoxA", [&call] { return !M().BoxOpen || call.Self.Inbox != nullptr; });
+        if (!M().BoxOpen) return 1;
+        ServiceInbox(call);
+    }
 }
 
 }  // namespace platform

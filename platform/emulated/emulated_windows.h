@@ -23,6 +23,15 @@ namespace emulated {
 void PressKey(int vk);    // down, and sets the pressed-since bit
 void ReleaseKey(int vk);  // up
 void TapKey(int vk);      // pressed and released before anyone looked
+// What users meet on Windows and Wine: a held key's auto-repeat sets the
+// pressed-since bit again (Wine does; Windows' tests do not say); another
+// program's query of the key takes that bit (it belongs to the session);
+// while the input desktop is another (lock screen, UAC prompt) or an
+// elevated window is in front, every key reads 0 and nothing pressed
+// meanwhile is seen, then or later.
+void AutoRepeatKey(int vk);
+void AnotherProgramQueriesKey(int vk);
+void SetKeyStateInaccessible(bool inaccessible);
 // Every key up, no pressed-since bit, query counts back to 0.
 void ResetKeyboard();
 // The next query of `vk` by a thread made by CreateThread blocks there
@@ -133,7 +142,11 @@ void FreeLibrary(TEntryRoutine entry);
 // is, then sends process detach with processEnding true.
 void ExitProcess(TEntryRoutine entry);
 
-// --- Message boxes: recorded, and closed at once with OK.
+// --- Message boxes: recorded, and closed at once with OK, as by a user who
+// clicks at once. After KeepNextMessageBoxOpen the next box runs its modal
+// loop, as Windows' does: messages sent to its thread's windows are handled
+// inside MessageBoxA until CloseMessageBox (from a window procedure run
+// there, or another thread).
 struct TMessageBoxRecord {
     platform::TWindow Owner = nullptr;
     std::string Text;
@@ -142,5 +155,7 @@ struct TMessageBoxRecord {
     int Count = 0;  // boxes shown so far
 };
 TMessageBoxRecord LastMessageBox();
+void KeepNextMessageBoxOpen();
+void CloseMessageBox();
 
 }  // namespace emulated
