@@ -59,15 +59,19 @@ void FreeWorkerRecord(TWorkerRecord& record) {
     record.InUse = false;
 }
 
-// The worker's callback sends to a window of this thread, and nothing sent
-// waits here: the send is being handled up this thread's stack, which the
-// worker cannot outwait. Let go, the worker touches nothing more once its
-// send returns. (A send begun but not yet queued here is taken for handled:
-// it then reaches the window after the stop.)
+// The worker's callback sends to a window of this thread, nothing sent waits
+// here, and this thread is handling a message from another thread: the
+// send is being handled up this thread's stack, which the worker cannot
+// outwait. Let go, the worker touches nothing more once its send returns.
+// Outside any such handler the send is on its way and is waited for, so
+// that it is handled before the stop returns. (Inside the handler of some
+// other thread's message, a send just on its way is taken for handled: it
+// then reaches the window after the stop.)
 bool LetGoIfItWaitsForThisThread() {
     TWorkerRecord* worker = Poller.Current;
     if (worker == nullptr || worker->SendsTo != platform::GetCurrentThreadId()) return false;
     if ((platform::GetQueueStatus(platform::QS_SENDMESSAGE_FLAG) >> 16) != 0) return false;
+    if (platform::InSendMessageEx() == 0) return false;
     uint8_t lending = WORKER_LENDING;
     return worker->Send.compare_exchange_strong(lending, WORKER_LET_GO);
 }

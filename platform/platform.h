@@ -136,6 +136,11 @@ uint32_t GetQueueStatus(uint32_t flags);
 // retrieves no message, whether or not it handled some.
 bool HandleSentMessages();
 
+// InSendMessageEx(NULL): not 0 while the calling thread handles a message
+// another thread sent it (SendMessage, SendNotifyMessage and the like), also
+// inside a modal loop run from that handler; 0 otherwise.
+uint32_t InSendMessageEx();
+
 // Synchronous: returns after the window's owner has handled the message.
 // A window that does not exist (0 included) gets nothing and yields 0.
 intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam,

@@ -76,6 +76,24 @@ TEST_F(HandlerTest, FreeingTheOnlyInstanceEndsEverythingAtOnce) {
     EXPECT_EQ(left.Handles, 0);
 }
 
+// A free outside any handler, while the worker's send is on its way (the
+// lock lent, the message not yet queued here): the stop waits for it, so the
+// command is handled before FreeInstance returns, and none after.
+TEST_F(HandlerTest, AFreeOutsideAnyHandlerWaitsForASendOnItsWay) {
+    Plugin->CreateInstance();
+    emulated::GateNextCall("SendMessageA");
+    emulated::TapKey(VK_PLAY);
+    ASSERT_TRUE(emulated::AdvanceToNextDeadline());
+    Settle();
+    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SendMessageA (gated)");
+    emulated::OpenGateWhenBlockedIn("WaitForObjectsOrSentMessage");
+    Free();
+    EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80})) << "the command on its way was not handled in FreeInstance";
+    PumpAndSettle();
+    EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80}));
+    EXPECT_EQ(emulated::LiveThreadCount(), Before.Threads);
+}
+
 // Two instances: the handler of the first one's Play frees one instance
 // (the lower four slots). The other's Play, further on in the same pass,
 // still fires for this press, and later presses fire once each.

@@ -31,6 +31,7 @@ class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
         UnloadModule();
+        ThreadsBefore = emulated::LiveThreadCount();
         HostTableRequests.clear();
         TableToGive = &FullTable;
         MainWindow = emulated::CreateWindowForThisThread([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
@@ -58,6 +59,7 @@ protected:
     // The host's handler of each shortcut, after it is recorded.
     std::function<intptr_t(uintptr_t shortcut, intptr_t lParam)> OnShortcut;
     bool Loaded = true;  // false once a test has unloaded the library itself
+    int ThreadsBefore = 0;  // threads an earlier test of this process left
 };
 
 }  // namespace plugin_fixture

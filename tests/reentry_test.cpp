@@ -27,11 +27,11 @@ protected:
         if (entries.empty()) {
             EXPECT_EQ(PollerThread, nullptr);
             EXPECT_EQ(PollerLock, nullptr);
-            EXPECT_EQ(emulated::LiveThreadCount(), 0);
+            EXPECT_EQ(emulated::LiveThreadCount(), ThreadsBefore);
             return;
         }
         ASSERT_NE(PollerThread, nullptr) << "entries were stored, but no worker runs";
-        EXPECT_EQ(emulated::LiveThreadCount(), 1);
+        EXPECT_EQ(emulated::LiveThreadCount(), ThreadsBefore + 1);
         Settle();
         Fired().clear();
         std::vector<int32_t> expected;

@@ -108,6 +108,8 @@ inline void UnloadModule() {
     ForgetModuleState();
     emulated::ResetKeyboard();
     Fired().clear();
+    // Whatever an earlier test left ending has ended: counts start here.
+    Settle();
 }
 
 // The table on its own, driven by the test thread: no worker.
@@ -122,10 +124,13 @@ class PollerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         UnloadModule();
+        ThreadsBefore = emulated::LiveThreadCount();
         HotkeysStartup();
         Settle();
     }
     void TearDown() override { UnloadModule(); }
+    // Threads an earlier test of this process left (suspended for good).
+    int ThreadsBefore = 0;
 };
 
 }  // namespace testing_support

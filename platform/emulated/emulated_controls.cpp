@@ -64,9 +64,16 @@ void GateKeyQuery(int vk) {
     M().GateVk = vk;
 }
 
+void GateNextCall(const std::string& name) {
+    Lock lock(M().Mutex);
+    M().GateCall = name;
+    M().GateWaitName = name + " (gated)";
+}
+
 void OpenGate() {
     Lock lock(M().Mutex);
     M().GateVk = -1;
+    M().GateCall.clear();
     M().Changed.notify_all();
 }
 

@@ -4,6 +4,7 @@
 // and the controls of emulated_windows.h (emulated_controls.cpp) are built
 // on these.
 #include <cstring>
+#include <utility>
 
 #include "emulated_machine.h"
 
@@ -176,6 +177,7 @@ void FireTriggers(const char* waitName) {
         m.Triggers.erase(m.Triggers.begin() + static_cast<std::ptrdiff_t>(i));
         if (trigger.Action == TTrigger::TAction::OpenGate) {
             m.GateVk = -1;
+            m.GateCall.clear();
             m.Changed.notify_all();
         } else if (TWindowRecord* window = WindowOf(trigger.Window)) {
             auto* message = new TSentMessage{trigger.Window, trigger.Message, 0, 0};
@@ -220,6 +222,10 @@ bool RunQueuedRoutines(TThread& thread) {
         }
     }
     return false;
+}
+
+void TCall::HoldAtGate() {
+    Block(Guard, Self, M().GateWaitName.c_str(), [] { return M().GateCall.empty(); });
 }
 
 bool BlockedInAWaitOrNotStarted(const TThread& thread) {
@@ -279,9 +285,11 @@ bool ServiceInbox(TCall& call) {
         any = true;
         TWindowRecord* window = WindowOf(message->Window);
         if (window != nullptr) {
+            const uint32_t outer = std::exchange(call.Self.Receiving, message->NoSender ? 2u : 1u);
             message->Result = call.RunUserCode([window, message] {
                 return window->Procedure(message->Message, message->WParam, message->LParam);
             });
+            call.Self.Receiving = outer;
         }
         Complete(message);
         M().Changed.notify_all();

@@ -75,6 +75,9 @@ struct TThread {
     bool HasDeadline = false;
     uint64_t Deadline = 0;
     TSentMessage* Inbox = nullptr;  // messages sent to this thread's windows
+    // InSendMessageEx's answer: that of the innermost message from another
+    // thread being handled (1 ISMEX_SEND, 2 ISMEX_NOTIFY), 0 outside any.
+    uint32_t Receiving = 0;
     std::vector<TApc> Apcs;         // queued, not run yet
     platform::TThreadRoutine Routine = nullptr;
     uint32_t Image = 0;  // the library image whose code it runs
@@ -148,6 +151,8 @@ struct TMachine {
     TThread* LoaderOwner = nullptr;
     int LoaderDepth = 0;
     int GateVk = -1;
+    std::string GateCall;  // a platform call whose next call blocks, as GateVk
+    std::string GateWaitName;  // "NAME (gated)"
     std::vector<TTrigger> Triggers;
     TFaultPlan Faults[emulated::FAULT_COUNT];
     // The library's image: its generation, whether it is mapped, and whether
@@ -249,6 +254,7 @@ public:
         Self.InPlatform = true;
         M().Changed.notify_all();
         Hold();
+        if (Self.Created && M().GateCall == Name) HoldAtGate();
     }
     ~TCall() {
         Hold();
@@ -259,6 +265,8 @@ public:
     }
     TCall(const TCall&) = delete;
     TCall& operator=(const TCall&) = delete;
+
+    void HoldAtGate();
 
     // Runs user code (a window procedure) outside the machine.
     template <class TFn>

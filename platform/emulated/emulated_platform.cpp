@@ -252,6 +252,11 @@ bool HandleSentMessages() {
     return false;
 }
 
+uint32_t InSendMessageEx() {
+    TCall call(__func__);
+    return call.Self.Receiving;
+}
+
 intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     TCall call(__func__);
     TWindowRecord* record = WindowOf(window);

@@ -37,6 +37,9 @@ void ResetKeyboard();
 // The next query of `vk` by a thread made by CreateThread blocks there
 // ("GetAsyncKeyState (gated)") until OpenGate: holds a worker mid-cycle.
 void GateKeyQuery(int vk);
+// The next call of the platform call `name` by a thread made by
+// CreateThread blocks at its start ("NAME (gated)") until OpenGate.
+void GateNextCall(const std::string& name);
 void OpenGate();
 // Opens the gate as soon as any thread blocks in the platform call
 // `waitName` for the `nth` time from now: holds the worker exactly until

@@ -146,6 +146,8 @@ bool HandleSentMessages() {
     return ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE) != FALSE;
 }
 
+uint32_t InSendMessageEx() { return ::InSendMessageEx(nullptr); }
+
 intptr_t SendMessageA(TWindow window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     return ::SendMessageA(static_cast<HWND>(window), message, wParam, lParam);
 }
