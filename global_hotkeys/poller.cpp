@@ -90,6 +90,9 @@ bool WaitForPollerOrLetItGo() {
 // A let-go worker's record keeps its thread and marker; with the lock and
 // the other event freed, the module is as after any stop.
 void KeepLetGoWorker() {
+    // Its samples of the press under way would otherwise fire again in a
+    // later worker's first scan, which takes cache bytes as they are.
+    for (uint8_t& sample : KeyStates) sample = KEY_UNSAMPLED;
     Poller.Current->Thread = PollerThread;
     Poller.Current->Marker = Poller.Marker;
     Poller.Marker = nullptr;

@@ -94,6 +94,18 @@ TEST_F(HandlerTest, AFreeOutsideAnyHandlerWaitsForASendOnItsWay) {
     EXPECT_EQ(emulated::LiveThreadCount(), Before.Threads);
 }
 
+// Freed in the handler of Play, created again later: the new worker's
+// first scan must not take the stopped worker's sample of that press for a
+// new one.
+TEST_F(HandlerTest, ACreateAfterAFreeInTheHandlerDoesNotReplayThePress) {
+    Plugin->CreateInstance();
+    InTheFirstHandler([&] { Free(); });
+    Tap(VK_PLAY);
+    Plugin->CreateInstance();
+    ASSERT_TRUE(PumpCycle());
+    EXPECT_EQ(Shortcuts, (std::vector<uintptr_t>{80}));
+}
+
 // Two instances: the handler of the first one's Play frees one instance
 // (the lower four slots). The other's Play, further on in the same pass,
 // still fires for this press, and later presses fire once each.
@@ -159,9 +171,12 @@ TEST_F(HandlerTest, FreeAndCreateFromAModalLoopInTheHandler) {
         dialog.RunInTheNextWait([&] {
             Free();
             Plugin->CreateInstance();
-            emulated::PressKey(VK_NEXT);
         });
         platform::WaitForObjectsOrSentMessage(0, nullptr, platform::WAIT_FOREVER);
+        // The new entries began as fired; a cycle without the key re-arms them.
+        PumpAndSettle();
+        ASSERT_TRUE(emulated::AdvanceToNextDeadline());
+        emulated::PressKey(VK_NEXT);
         while (Shortcuts.size() < 2) {
             PumpAndSettle();
             if (Shortcuts.size() < 2) {
@@ -317,3 +332,4 @@ TEST_F(PassDeathTest, APlainSendWhoseHandlerRegistersDeadlocks) {
 }
 
 }  // namespace
+

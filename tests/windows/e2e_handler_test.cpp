@@ -62,37 +62,51 @@ protected:
         OnAppMessage = OnDialogControl;
     }
     // Presses `vk` with the handler doing `action`; every instance live at
-    // the press sends once, and nothing more comes.
+    // the press sends once, and nothing more comes. Held past a cycle: a tap
+    // made just after its key's sample in a scan is cleared by that cycle's
+    // reset, unseen.
     void PressWith(BYTE vk, THandlerAction action, bool inModalLoop, int instances) {
         NextAction = action;
         NextInModalLoop = inModalLoop;
         const size_t expected = Shortcuts.size() + static_cast<size_t>(instances);
-        Tap(vk);
-        ASSERT_TRUE(PumpUntilShortcuts(expected)) << "a press was lost";
+        KeyDown(vk);
+        PumpFor(150);
+        KeyUp(vk);
+        ASSERT_TRUE(PumpUntilShortcuts(expected))
+            << "a press of " << int(vk) << " with the handler doing " << ACTION_NAMES[action] << " was lost: "
+            << Shortcuts.size() << " of " << expected;
         PumpFor(QUIET_MS);
-        ASSERT_EQ(Shortcuts.size(), expected) << "a press was handled more than once per instance";
+        ASSERT_EQ(Shortcuts.size(), expected) << "a press of " << int(vk) << " with the handler doing "
+                                              << ACTION_NAMES[action] << " was handled more than once per instance";
     }
 };
 
+// Wine may start threads of its own meanwhile, so the workers are counted
+// as the threads with the plug-in's code on their stacks.
+bool PlugInThreadsSettleAt(int expected) {
+    return PumpUntil([expected] { return ThreadsInModule(GetModuleHandleA("xmp_plovane.dll")) == expected; }, 2000);
+}
+
 TEST_F(InTheHandler, FreeAndCreateInTheHandlerOfTheCommandComplete) {
-    const int withoutWorker = ThreadBaseline();
     LoadBindCreate();
-    const int withWorker = SettledThreadCount();
-    std::printf("threads: %d without the library, %d with its worker\n", withoutWorker, withWorker);
     for (bool modal : {false, true}) {
         SCOPED_TRACE(modal ? "from a modal loop in the handler" : "in the handler");
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_FREE, modal, 1);
-        EXPECT_TRUE(ThreadCountSettlesAt(withWorker - 1)) << "the worker let go did not leave: " << ThreadCount();
+        EXPECT_TRUE(PlugInThreadsSettleAt(0)) << "the worker let go did not leave";
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_NOTHING, false, 0);
         Plugin.Create();
+        // The press made while no worker ran fires in the new worker's first
+        // scan, as any restart does.
+        ASSERT_TRUE(PumpUntilShortcuts(Shortcuts.size() + 1));
         PressWith(VK_MEDIA_NEXT_TRACK, ACT_FREE_AND_CREATE, modal, 1);
         PressWith(VK_MEDIA_NEXT_TRACK, ACT_CREATE, modal, 1);
         PressWith(VK_MEDIA_STOP, ACT_FREE, modal, 2);
         PressWith(VK_MEDIA_STOP, ACT_NOTHING, false, 1);
-        EXPECT_TRUE(ThreadCountSettlesAt(withWorker)) << "not exactly one worker: " << ThreadCount();
+        EXPECT_TRUE(PlugInThreadsSettleAt(1)) << "not exactly one worker";
     }
+    const int threads = SettledThreadCount();
     Plugin.Unload();
-    EXPECT_TRUE(ThreadCountSettlesAt(withWorker - 1));
+    EXPECT_TRUE(ThreadCountSettlesAt(threads - 1)) << "the worker outlived the unload";
 }
 
 // --- The randomized host. PLOVANE_SEEDS (a list) and PLOVANE_STEPS choose
@@ -185,9 +199,15 @@ protected:
         std::mt19937 random(seed);
         const int threads = SettledThreadCount();
         bool loaded = false, bound = false;
+        // A worker runs from load on until a free empties the table. Keys
+        // are pressed only while one runs: the first scan after a restart
+        // fires what was pressed meanwhile for whichever entries it finds
+        // (the native suite pins that), which no model here could predict.
+        bool workerRuns = false;
         int instances = 0;
         TAudioThread audio;
         std::vector<std::string> taken;  // printed when a step fails
+        int tapsUnseen = 0;
         auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
         for (int step = 0; step < steps && !HasFatalFailure(); ++step) {
             Progress();
@@ -198,7 +218,7 @@ protected:
                 what << "load and bind";
                 ASSERT_TRUE(Plugin.Load());
                 ASSERT_TRUE(Plugin.Bind());
-                loaded = bound = true;
+                loaded = bound = workerRuns = true;
                 audio.Start(Plugin.Descriptor);
             } else if (choice < 10) {
                 what << "unload with " << instances << " instances";
@@ -211,15 +231,16 @@ protected:
                 what << "create";
                 Plugin.Create();
                 ++instances;
+                workerRuns = true;
             } else if (choice < 37 && instances > 0) {
                 what << "free";
                 Plugin.Free();
-                --instances;
+                workerRuns = --instances > 0;
             } else if (choice < 42) {
                 what << "bind again";
                 ASSERT_TRUE(Plugin.Bind());
             } else if (choice < 50) {
-                TBoxCloser closer{pick(2) != 0 ? MEDIA_KEYS[pick(4)] : BYTE{0}, CommandsHandled, instances};
+                TBoxCloser closer{pick(2) != 0 && workerRuns ? MEDIA_KEYS[pick(4)] : BYTE{0}, CommandsHandled, instances};
                 THandlerAction action = instances > 0 ? static_cast<THandlerAction>(pick(ACT_COUNT)) : ACT_NOTHING;
                 if (action == ACT_CREATE && instances == 3) action = ACT_NOTHING;
                 what << "about box, " << (closer.Key ? "a key pressed in it, the handler doing " : "no key")
@@ -232,6 +253,7 @@ protected:
                 WaitForSingleObject(thread, INFINITE);
                 CloseHandle(thread);
                 instances += closer.Key && action == ACT_CREATE ? 1 : closer.Key && action == ACT_FREE ? -1 : 0;
+                if (closer.Key != 0 && action == ACT_FREE && instances == 0) workerRuns = false;
                 PumpUntilShortcuts(expected);
                 PumpFor(QUIET_MS);
                 EXPECT_EQ(Shortcuts.size(), expected) << what.str();
@@ -245,7 +267,7 @@ protected:
                 Tap(vk);
                 PumpFor(150);
                 EXPECT_EQ(Shortcuts.size(), before) << what.str();
-            } else {
+            } else if (workerRuns) {
                 const BYTE vk = MEDIA_KEYS[pick(4)];
                 const DWORD holdMs = pick(3) == 0 ? static_cast<DWORD>(pick(300)) : 0;
                 THandlerAction action = instances > 0 && pick(3) == 0 ? static_cast<THandlerAction>(pick(ACT_COUNT)) : ACT_NOTHING;
@@ -254,16 +276,29 @@ protected:
                 NextInModalLoop = pick(2) != 0;
                 what << "key " << int(vk) << " held " << holdMs << " ms, " << instances << " instances, the handler doing "
                      << ACTION_NAMES[action] << (NextInModalLoop ? " in a modal loop" : "");
-                const size_t expected = Shortcuts.size() + static_cast<size_t>(instances);
+                const size_t before = Shortcuts.size();
+                const size_t expected = before + static_cast<size_t>(instances);
                 KeyDown(vk);
                 if (holdMs > 0) PumpFor(holdMs);
                 KeyUp(vk);
-                EXPECT_TRUE(PumpUntilShortcuts(expected)) << what.str() << ": a press was lost";
+                const bool seen = PumpUntilShortcuts(expected);
                 PumpFor(150);
-                EXPECT_EQ(Shortcuts.size(), expected) << what.str();
-                for (size_t i = expected - static_cast<size_t>(instances); i < expected && i < Shortcuts.size(); ++i)
-                    EXPECT_EQ(Shortcuts[i], ShortcutOf(vk)) << what.str();
-                instances += action == ACT_CREATE ? 1 : action == ACT_FREE ? -1 : 0;
+                // A tap shorter than a cycle, made just after its key's sample
+                // in a scan, is cleared unseen by that cycle's reset: then it
+                // causes nothing at all. A press held past a cycle is always seen.
+                if (!seen && holdMs < 120 && Shortcuts.size() == before) {
+                    ++tapsUnseen;
+                    NextAction = ACT_NOTHING;
+                    what << " (unseen)";
+                } else {
+                    EXPECT_EQ(Shortcuts.size(), expected) << what.str();
+                    for (size_t i = before; i < expected && i < Shortcuts.size(); ++i)
+                        EXPECT_EQ(Shortcuts[i], ShortcutOf(vk)) << what.str();
+                    instances += action == ACT_CREATE ? 1 : action == ACT_FREE ? -1 : 0;
+                }
+                if (action == ACT_FREE && instances == 0) workerRuns = false;
+            } else {
+                what << "nothing (no worker runs to press a key for)";
             }
             what << " -> " << Shortcuts.size() << " shortcuts";
             taken.push_back(what.str());
@@ -277,6 +312,7 @@ protected:
         }
         audio.Join();
         Plugin.Unload();
+        std::printf("  %d taps fell between a sample and the reset, unseen\n", tapsUnseen);
         EXPECT_EQ(audio.Faults, 0) << "the sample routine changed a block or its count";
         EXPECT_EQ(SettledThreadCount(), threads) << "threads left after the last unload";
     }

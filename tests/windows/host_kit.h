@@ -168,6 +168,52 @@ inline int SettledThreadCount() {
     }
     return last;
 }
+// The threads of this process (the caller's aside) with `module`'s code on
+// their stacks, or running it: each is suspended a moment to be read.
+inline int ThreadsInModule(HMODULE module) {
+    if (module == nullptr) return 0;
+    auto inModule = [module](UINT_PTR address) {
+        MEMORY_BASIC_INFORMATION info;
+        return address > 0x10000 &&
+               VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == sizeof info &&
+               info.AllocationBase == module;
+    };
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() || entry.th32ThreadID == GetCurrentThreadId()) continue;
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID);
+        if (thread == nullptr) continue;
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL;
+        bool found = false;
+        if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+            if (GetThreadContext(thread, &context)) {
+#ifdef _WIN64
+                const UINT_PTR ip = context.Rip, sp = context.Rsp;
+#else
+                const UINT_PTR ip = context.Eip, sp = context.Esp;
+#endif
+                MEMORY_BASIC_INFORMATION stack;
+                found = inModule(ip);
+                if (VirtualQuery(reinterpret_cast<void*>(sp), &stack, sizeof stack) == sizeof stack) {
+                    const auto* word = reinterpret_cast<const UINT_PTR*>(sp);
+                    const auto* end = reinterpret_cast<const UINT_PTR*>(static_cast<const char*>(stack.BaseAddress) +
+                                                                        stack.RegionSize);
+                    for (; !found && word < end; ++word) found = inModule(*word);
+                }
+            }
+            ResumeThread(thread);
+        }
+        CloseHandle(thread);
+        if (found) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
 // The process's open handles. Wine answers GetProcessHandleCount with 0, so
 // there every handle value is tried instead.
 inline long HandleCount() {
