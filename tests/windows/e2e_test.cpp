@@ -151,9 +151,6 @@ TEST_F(EndToEnd, HostCallsDuringThePlugInsWaitsLeaveExactlyOneLiveInstance) {
     ReentryPlugin = &Plugin;
     OnAppMessage = RunReentry;
     auto expectOneLiveInstance = [&](size_t before) {
-        std::printf("diag: shortcuts %u, reentry runs %d, threads %d (with worker %d), in plug-in %d\n",
-                    unsigned(Shortcuts.size()), ReentryRuns, ThreadCount(), withWorker,
-                    ThreadsInModule(Plugin.Module));
         EXPECT_TRUE(ThreadCountSettlesAt(withWorker)) << "not exactly one worker";
         Tap(VK_MEDIA_NEXT_TRACK);
         ASSERT_TRUE(PumpUntilShortcuts(before + 1)) << "the keys are dead";
