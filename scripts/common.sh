@@ -23,17 +23,20 @@ marked() {
 # end_marked MARK: SIGTERM to the marked processes, then SIGKILL to those
 # left after 3 s; returns once none is left.
 end_marked() {
-    local pids i
+    local pids _
     pids=$(marked "$1")
     [ -n "$pids" ] || return 0
+    # One process identifier a word.
+    # shellcheck disable=SC2086
     kill -TERM $pids 2>/dev/null || true
-    for i in $(seq 1 30); do
+    for _ in $(seq 1 30); do
         pids=$(marked "$1")
         [ -n "$pids" ] || return 0
         sleep 0.1
     done
+    # shellcheck disable=SC2086
     kill -KILL $pids 2>/dev/null || true
-    for i in $(seq 1 30); do
+    for _ in $(seq 1 30); do
         [ -n "$(marked "$1")" ] || return 0
         sleep 0.1
     done
@@ -47,7 +50,10 @@ supervise() {
     mark="$$-$(date +%s%N)"
     PLOVANE_SUPERVISED="$mark" bash "$0" "$@" <&0 &
     child=$!
+    # The mark is fixed now, so it is expanded now.
+    # shellcheck disable=SC2064
     trap "end_marked $mark; exit 130" INT
+    # shellcheck disable=SC2064
     trap "end_marked $mark; exit 143" TERM
     wait "$child" || status=$?
     end_marked "$mark"

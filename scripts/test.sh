@@ -3,8 +3,9 @@
 # stage in turn; or one stage:
 #
 #   native    the native tests on the emulated Windows: plain, under
-#             ThreadSanitizer, under AddressSanitizer with UBSan; and the
-#             scripts' own test
+#             ThreadSanitizer, under AddressSanitizer with UBSan, and each
+#             suite shuffled in one process; shellcheck; and the scripts'
+#             own test
 #   dll       xmp_plovane.dll built, its interface checked
 #   release   the release built twice in two folders, byte for byte
 #   e2e [F]   the end-to-end suite on the shipped DLL in the i386 system
@@ -24,12 +25,24 @@ stage_native() {
         case "$name" in
         plain) args=() ;;
         tsan) args=(-DPLOVANE_SANITIZE=thread) ;;
-        asan-ubsan) args=(-DPLOVANE_SANITIZE=address,undefined) ;;
+        asan-ubsan) args=("-DPLOVANE_SANITIZE=address,undefined") ;;
         esac
         echo "== native tests: $name"
         native_build "$ROOT/build/test-$name" "${args[@]}"
         ctest --test-dir "$ROOT/build/test-$name" -j "$JOBS" --output-on-failure --no-tests=error
     done
+    echo "== the native suites once more, each shuffled in one process (the seed is printed)"
+    local suite log="$ROOT/build/test-plain/shuffled.log" status
+    for suite in hotkey_engine_tests allocation_tests; do
+        status=0
+        timeout 300 "$ROOT/build/test-plain/tests/$suite" --gtest_shuffle >"$log" 2>&1 || status=$?
+        grep -E "Randomizing|^\[  (PASSED|FAILED)" "$log" || true
+        [ "$status" -eq 0 ] || { cat "$log"; echo "$suite failed, shuffled in one process" >&2; return 1; }
+    done
+    echo "== the scripts: shellcheck"
+    ensure_packages shellcheck
+    (cd "$ROOT" && find scripts .ci tests/scripts -type f \( -name '*.sh' -o -name run \) -print0 |
+        xargs -0 shellcheck -x)
     echo "== the scripts: nothing left behind; the way into the i386 system"
     bash "$ROOT/tests/scripts/supervise_test.sh"
     bash "$ROOT/tests/scripts/run32_choose_test.sh"

@@ -186,27 +186,64 @@ TEST_F(PollerTest, ShutDownDuringACallbackThatWaitsForItSuspendsTheWorkerAtOnce)
 
 // Held inside its scan (holding the lock, not in a callback) past the
 // grace: it may hold anything of ours, so it keeps everything. The grace is
-// a deadline: with waits that end on Windows' 16 ms timer tick, it lasts at
-// least UNLOAD_GRACE_MS and at most a tick more.
-TEST_F(PollerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
-    constexpr uint64_t TICK = 16;
-    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+// a deadline on the performance counter, waited for in steps of at most
+// UNLOAD_GRACE_STEP_MS, the last rounded up to the deadline's millisecond:
+// with waits that end when asked, it lasts exactly UNLOAD_GRACE_MS in ten
+// steps; with waits that end on a timer tick (16 ms on Windows), at most a
+// tick more, and not even that when its deadline falls on a tick.
+TLeft ShutDownPastTheGrace(uint64_t tick, uint64_t startModuloTick, uint64_t* timedWaits) {
+    EXPECT_TRUE(AddHotkey(1, 0, VK_A, Record));
     HoldPollerAt(VK_A);
     const uint64_t queries = emulated::TotalKeyQueries();
+    if (tick != 0) emulated::AdvanceClock((startModuloTick + tick - emulated::Now() % tick) % tick);
+    const uint64_t waits = emulated::TimedWaits();
     emulated::SetAutoClock(true);  // lets the grace run out
-    emulated::SetTimerTick(TICK);
+    emulated::SetTimerTick(tick);
     const TLeft left = AfterShutDown(Unload);
     emulated::SetTimerTick(0);
     emulated::SetAutoClock(false);
+    if (timedWaits != nullptr) *timedWaits = emulated::TimedWaits() - waits;
     EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_WORKER_LEFT);
-    EXPECT_GE(left.Waited, UNLOAD_GRACE_MS);
-    EXPECT_LE(left.Waited, UNLOAD_GRACE_MS + TICK);
     EXPECT_EQ(left.Threads, 0) << "the worker stays, suspended";
     // Freeing the lock it holds would also abort in DeleteCriticalSection.
     EXPECT_EQ(left.Handles, 1) << "only the thread handle is closed";
     emulated::OpenGate();
     Settle();
     EXPECT_EQ(emulated::TotalKeyQueries(), queries) << "the suspended worker ran on";
+    return left;
+}
+
+TEST_F(PollerTest, ShutDownLeavesAWorkerStillBusyAfterTheGraceSuspendedWithItsLockAndEvents) {
+    uint64_t waits = 0;
+    const TLeft left = ShutDownPastTheGrace(0, 0, &waits);
+    EXPECT_EQ(left.Waited, UNLOAD_GRACE_MS);
+    EXPECT_EQ(waits, UNLOAD_GRACE_MS / UNLOAD_GRACE_STEP_MS) << "a step was cut short";
+}
+
+TEST_F(PollerTest, TheGraceOnATimerTickEndsAtMostATickLateAndOnTimeWhenItsDeadlineIsOnOne) {
+    EXPECT_LE(ShutDownPastTheGrace(16, 5, nullptr).Waited, UNLOAD_GRACE_MS + 16);
+}
+
+TEST_F(PollerTest, TheGracesLastWaitEndsOnItsDeadlineWhenThatFallsOnATick) {
+    // Started at 2 modulo 3 ms, the deadline falls on a tick; the steps
+    // before it do not.
+    EXPECT_EQ(ShutDownPastTheGrace(3, 2, nullptr).Waited, UNLOAD_GRACE_MS);
+}
+
+// Suspended just after its park ended, before it tests the stop flag: it
+// must take the exit queued meanwhile before running any more of our code
+// (its routine returning would run the image's code after the unload).
+TEST_F(PollerTest, ShutDownJustAfterTheParkEndedEndsTheWorkerBeforeItRunsOurCode) {
+    ASSERT_TRUE(AddHotkey(1, 0, VK_A, Record));
+    Settle();
+    emulated::GateNextReturn("SleepEx");
+    ASSERT_TRUE(emulated::AdvanceToNextDeadline());
+    Settle();
+    ASSERT_EQ(emulated::ThreadWaitName(PollerThread), "SleepEx (gated return)");
+    emulated::OpenGateWhenBlockedIn("WaitForSingleObject");
+    const TLeft left = AfterShutDown(Unload);
+    EXPECT_EQ(Poller.LastShutdown, SHUTDOWN_ENDED_AT_PARK);
+    EXPECT_EQ(left.Threads, 1);
 }
 
 // A worker whose stop cannot be confirmed may still be anywhere: nothing is

@@ -70,10 +70,17 @@ void GateNextCall(const std::string& name) {
     M().GateWaitName = name + " (gated)";
 }
 
+void GateNextReturn(const std::string& name) {
+    Lock lock(M().Mutex);
+    M().GateReturn = name;
+    M().GateReturnWaitName = name + " (gated return)";
+}
+
 void OpenGate() {
     Lock lock(M().Mutex);
     M().GateVk = -1;
     M().GateCall.clear();
+    M().GateReturn.clear();
     M().Changed.notify_all();
 }
 
@@ -138,6 +145,17 @@ bool AdvanceToNextDeadline() {
     M().Now = std::max(M().Now, earliest);
     M().Changed.notify_all();
     return true;
+}
+
+void AdvanceClock(uint64_t milliseconds) {
+    Lock lock(M().Mutex);
+    M().Now += milliseconds;
+    M().Changed.notify_all();
+}
+
+uint64_t TimedWaits() {
+    Lock lock(M().Mutex);
+    return M().TimedWaits;
 }
 
 void SetAutoClock(bool on) {

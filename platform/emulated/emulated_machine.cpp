@@ -178,6 +178,7 @@ void FireTriggers(const char* waitName) {
         if (trigger.Action == TTrigger::TAction::OpenGate) {
             m.GateVk = -1;
             m.GateCall.clear();
+            m.GateReturn.clear();
             m.Changed.notify_all();
         } else if (TWindowRecord* window = WindowOf(trigger.Window)) {
             auto* message = new TSentMessage{trigger.Window, trigger.Message, 0, 0};
@@ -226,6 +227,10 @@ bool RunQueuedRoutines(TThread& thread) {
 
 void TCall::HoldAtGate() {
     Block(Guard, Self, M().GateWaitName.c_str(), [] { return M().GateCall.empty(); });
+}
+
+void TCall::HoldAtReturnGate() {
+    Block(Guard, Self, M().GateReturnWaitName.c_str(), [] { return M().GateReturn.empty(); });
 }
 
 bool BlockedInAWaitOrNotStarted(const TThread& thread) {
@@ -314,6 +319,7 @@ uint32_t WaitForObjects(TCall& call, uint32_t count, const THandle* handles,
     const bool timed = milliseconds != platform::WAIT_FOREVER;
     if (!ready()) {
         if (milliseconds == 0) return platform::WAIT_TIMED_OUT;
+        if (timed) ++M().TimedWaits;
         if (!Block(call.Guard, call.Self, name, ready, timed, DeadlineIn(milliseconds)))
             return platform::WAIT_TIMED_OUT;
     }

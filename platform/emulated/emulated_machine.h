@@ -146,6 +146,7 @@ struct TMachine {
     bool KeyStateInaccessible = false;
     uint32_t Queries[KEY_COUNT] = {};
     uint64_t TotalQueries = 0;
+    uint64_t TimedWaits = 0;  // waits with a timeout that blocked
     uint64_t Now = 0;
     bool AutoClock = false;
     TThread* LoaderOwner = nullptr;
@@ -153,6 +154,8 @@ struct TMachine {
     int GateVk = -1;
     std::string GateCall;  // a platform call whose next call blocks, as GateVk
     std::string GateWaitName;  // "NAME (gated)"
+    std::string GateReturn;    // a platform call whose next return blocks
+    std::string GateReturnWaitName;  // "NAME (gated return)"
     std::vector<TTrigger> Triggers;
     TFaultPlan Faults[emulated::FAULT_COUNT];
     // The library's image: its generation, whether it is mapped, and whether
@@ -257,6 +260,7 @@ public:
         if (Self.Created && M().GateCall == Name) HoldAtGate();
     }
     ~TCall() {
+        if (Self.Created && M().GateReturn == Name && std::uncaught_exceptions() == 0) HoldAtReturnGate();
         Hold();
         Self.InPlatform = false;
         // Unwinding (ExitThread) runs none of the library's code.
@@ -267,6 +271,7 @@ public:
     TCall& operator=(const TCall&) = delete;
 
     void HoldAtGate();
+    void HoldAtReturnGate();
 
     // Runs user code (a window procedure) outside the machine.
     template <class TFn>

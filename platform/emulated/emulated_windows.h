@@ -40,6 +40,9 @@ void GateKeyQuery(int vk);
 // The next call of the platform call `name` by a thread made by
 // CreateThread blocks at its start ("NAME (gated)") until OpenGate.
 void GateNextCall(const std::string& name);
+// The same at the end of the call, once it has decided what it returns
+// ("NAME (gated return)").
+void GateNextReturn(const std::string& name);
 void OpenGate();
 // Opens the gate as soon as any thread blocks in the platform call
 // `waitName` for the `nth` time from now: holds the worker exactly until
@@ -69,6 +72,10 @@ uint64_t Now();
 // Moves the clock to the earliest deadline of a runnable timed wait; false
 // when no thread waits with a timeout.
 bool AdvanceToNextDeadline();
+// Moves the clock on by `milliseconds`, waking the timed waits it passes.
+void AdvanceClock(uint64_t milliseconds);
+// Timed waits (with a timeout, neither 0 nor infinite) that blocked so far.
+uint64_t TimedWaits();
 // When on, the clock jumps to the next deadline whenever every thread is
 // blocked, so threads run freely (for soak tests).
 void SetAutoClock(bool on);
@@ -83,7 +90,13 @@ void WaitQuiescent();
 
 // --- Threads and handles. SuspendThread and TerminateThread stop a thread
 // only at its next platform call (Windows stops it wherever it is; the
-// end-to-end suite under Wine covers that). Routines queued with
+// end-to-end suite under Wine covers that). So it cannot show a thread
+// stopped inside our own code between two platform calls, nor one stopped
+// inside a system routine holding a lock of the system's (the heap's, the
+// loader's); a thread busy in its own code makes the suspender wait rather
+// than be stopped. Tests hold a thread at a platform call instead
+// (GateKeyQuery, GateNextCall, GateNextReturn). TerminateThread is
+// synchronous here; on Windows it returns before the thread is gone. Routines queued with
 // QueueUserAPC run before a thread's start routine, or in an alertable
 // SleepEx; ExitThread among them ends the thread there, by unwinding its
 // routine (no code of the routine runs; its destructors do). A thread's end

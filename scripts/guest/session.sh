@@ -3,6 +3,7 @@
 # server (each Wine process then starts in a fraction of a second), then
 # the job: session.sh COMMAND [ARGS...], run in /job. Everything it starts
 # ends with it.
+# shellcheck source=scripts/guest/wine_env.sh
 source /plovane/guest/wine_env.sh
 export DISPLAY=:1
 tar -C /tmp -xf /plovane/prefix.tar || exit 1

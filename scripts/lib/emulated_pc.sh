@@ -58,7 +58,7 @@ sys32_pc_initramfs() {
     local dir="$1" out="$2"
     local work kernel_version module
     work=$(mktemp -d)
-    kernel_version=$(basename "$(ls -d "$dir"/lib/modules/*-686 | head -1)")
+    kernel_version=$(basename "$(find "$dir"/lib/modules -mindepth 1 -maxdepth 1 -name '*-686' | sort | head -1)")
     mkdir -p "$work/bin" "$work/modules" "$work/root" "$work/proc" "$work/dev"
     cp "$dir/bin/busybox" "$work/bin/busybox"
     for module in virtio virtio_ring virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci \

@@ -113,7 +113,7 @@ sys32_assemble() {
     sys32_unpack "$next/root" "$next/sources" || return 1
     sys32_fix_tree "$next/root"
     sys32_pc_initramfs "$next/root" "$next/initrd.img"
-    cp "$(ls "$next"/root/boot/vmlinuz-*-686 | head -1)" "$next/vmlinuz"
+    cp "$(find "$next"/root/boot -maxdepth 1 -name 'vmlinuz-*-686' | sort | head -1)" "$next/vmlinuz"
     echo "== i386 system: its loader cache and Wine prefix ($RUN32, once)"
     local job status=0
     job=$(mktemp -d)

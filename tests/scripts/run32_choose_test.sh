@@ -33,7 +33,7 @@ expect() {  # name, what choose printed, a line it must hold
         echo "ok: $1"
     else
         echo "FAIL $1: expected '$3' in:"
-        sed 's/^/    /' <<<"$2"
+        echo "    ${2//$'\n'/$'\n'    }"
         failures=$((failures + 1))
     fi
 }

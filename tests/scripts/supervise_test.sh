@@ -38,8 +38,8 @@ check() {
         # A background job of a script ignores SIGINT, as a terminal's
         # foreground command would not: perl restores its default first.
         perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV' bash "$work/command.sh" &
-        local supervisor=$! i
-        for i in $(seq 1 100); do [ -e "$work/ready" ] && break; sleep 0.1; done
+        local supervisor=$! _
+        for _ in $(seq 1 100); do [ -e "$work/ready" ] && break; sleep 0.1; done
         [ -e "$work/ready" ] || { echo "FAIL $how: the command never started"; return 1; }
         [ "$(left)" -eq 3 ] || { echo "FAIL $how: $(left) sleepers before the signal, not 3"; return 1; }
         kill "-$how" "$supervisor"

@@ -81,18 +81,12 @@ protected:
     }
 };
 
-// Wine may start threads of its own meanwhile, so the workers are counted
-// as the threads with the plug-in's code on their stacks.
-bool PlugInThreadsSettleAt(int expected) {
-    return PumpUntil([expected] { return ThreadsInModule(GetModuleHandleA("xmp_plovane.dll")) == expected; }, 2000);
-}
-
 TEST_F(InTheHandler, FreeAndCreateInTheHandlerOfTheCommandComplete) {
     LoadBindCreate();
     for (bool modal : {false, true}) {
         SCOPED_TRACE(modal ? "from a modal loop in the handler" : "in the handler");
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_FREE, modal, 1);
-        EXPECT_TRUE(PlugInThreadsSettleAt(0)) << "the worker let go did not leave";
+        EXPECT_TRUE(WorkersSettleAt(0)) << "the worker let go did not leave";
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_NOTHING, false, 0);
         Plugin.Create();
         // The press made while no worker ran fires in the new worker's first
@@ -102,7 +96,7 @@ TEST_F(InTheHandler, FreeAndCreateInTheHandlerOfTheCommandComplete) {
         PressWith(VK_MEDIA_NEXT_TRACK, ACT_CREATE, modal, 1);
         PressWith(VK_MEDIA_STOP, ACT_FREE, modal, 2);
         PressWith(VK_MEDIA_STOP, ACT_NOTHING, false, 1);
-        EXPECT_TRUE(PlugInThreadsSettleAt(1)) << "not exactly one worker";
+        EXPECT_TRUE(WorkersSettleAt(1)) << "not exactly one worker";
     }
     const int threads = SettledThreadCount();
     Plugin.Unload();
@@ -327,7 +321,9 @@ TEST_F(RandomHost, RandomSequencesCauseExactlyTheirMessages) {
     // first presses of these keys.
     ShowAboutOnce();
     for (BYTE vk : OTHER_KEYS) Tap(vk);
+    for (BYTE vk : MEDIA_KEYS) Tap(vk);
     PumpFor(100);
+    ReleaseMediaKeys();
     ThreadBaseline();
     const long handles = HandleCount();  // slow in the emulated PC: once
     for (unsigned seed; list >> seed && !HasFatalFailure();) RunSeed(seed, count);

@@ -36,6 +36,12 @@ constexpr long HANDLES_PER_SUSPENDED_WORKER_AT_MOST = 3;
 inline std::atomic<DWORD> LastProgress{0};
 inline void Progress() { LastProgress = GetTickCount(); }
 
+// Wine starts threads of its own now and then, so workers are counted as
+// the threads with the plug-in's code on their stacks.
+inline bool WorkersSettleAt(int expected) {
+    return PumpUntil([expected] { return ThreadsInModule(GetModuleHandleA("xmp_plovane.dll")) == expected; }, 2000);
+}
+
 inline bool PumpUntilShortcuts(size_t count) {
     return PumpUntil([count] { return Shortcuts.size() >= count; }, DELIVERY_LIMIT_MS);
 }
