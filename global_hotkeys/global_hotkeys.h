@@ -20,9 +20,9 @@
 // A callback that sends through SendMessageFromCallback lends the lock out
 // for the send: the window procedure that handles it (and anything it runs,
 // a modal loop included) may call AddHotkey and RemoveHotkey too. The pass
-// goes on with the entries left, in order; an entry added meanwhile starts
-// as fired, so it fires from the next press of its keys, not the one under
-// way. A removal there that empties the table cannot wait for the worker
+// goes on with the entries left, in order; an entry added meanwhile for a
+// key the pass found down starts as fired: it fires from that key's next
+// press, not the one under way. A removal there that empties the table cannot wait for the worker
 // (which waits for that procedure): it lets the worker go. From then on the
 // worker sends nothing and touches nothing of the module's; it leaves once
 // its send returns.

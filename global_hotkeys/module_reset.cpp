@@ -26,6 +26,7 @@ void ForgetModuleState() {
         worker.InUse = false;
     }
     Poller.SendsInFlight = 0;
+    Poller.CacheFromLetGo = 0;
     Poller.LockWaiters = 0;
     Poller.Generation = 0;
     Poller.EngineCalls = 0;

@@ -90,9 +90,13 @@ bool WaitForPollerOrLetItGo() {
 // A let-go worker's record keeps its thread and marker; with the lock and
 // the other event freed, the module is as after any stop.
 void KeepLetGoWorker() {
-    // Its samples of the press under way would otherwise fire again in a
-    // later worker's first scan, which takes cache bytes as they are.
-    for (uint8_t& sample : KeyStates) sample = KEY_UNSAMPLED;
+    // A later worker's first scan takes cache bytes as they are: keys found
+    // up are sampled afresh; keys found down stay so, and entries added for
+    // them start as fired (AddHotkey), so that the press under way fires
+    // nothing again.
+    for (uint8_t& sample : KeyStates)
+        if (sample != KEY_DOWN) sample = KEY_UNSAMPLED;
+    Poller.CacheFromLetGo = 1;
     Poller.Current->Thread = PollerThread;
     Poller.Current->Marker = Poller.Marker;
     Poller.Marker = nullptr;
@@ -228,6 +232,7 @@ uint32_t PollerProc(void*) {
         if (!PollerScan()) break;
         LeavePollerLock();
         ResetKeyStates();
+        Poller.CacheFromLetGo = 0;
         // Alertable, and its only alertable wait: a stop's ExitThread ends
         // the thread here, where it holds nothing. No handle is waited on, so
         // there is none that an unload could close under it.
@@ -267,9 +272,13 @@ bool AddHotkey(int32_t id, uint16_t modifiers, uint16_t vk, THotkeyCallback call
         if (EnterPollerLock()) break;
     }
     const bool stored = AppendHotkey(id, modifiers, vk, callback);
-    // Added while a callback's send is under way, as from the handler of
-    // the very press that sent it: that press must not fire it too.
-    if (stored && Poller.SendsInFlight != 0) HotkeyTable[HotkeyLast].pressed = 1;
+    // Added while a press is being handled (from the handler of the very
+    // press, say): if the pass under way found its key down, that press
+    // must not fire it too. The worker does not touch the cache while its
+    // send waits, nor does a worker let go.
+    if (stored && (Poller.SendsInFlight != 0 || Poller.CacheFromLetGo != 0) && vk < sizeof KeyStates &&
+        KeyStates[vk] == KEY_DOWN)
+        HotkeyTable[HotkeyLast].pressed = 1;
     PollerLock->Leave();
     return stored;
 }

@@ -95,9 +95,12 @@ struct TPollerState {
     TWorkerRecord* Current = nullptr;  // the running worker's record
     TWorkerRecord Workers[WORKER_RECORDS];
     // Callbacks' sends not yet returned, of the running worker or of one let
-    // go: an entry added meanwhile starts as fired, so that the press being
-    // handled does not fire it too.
+    // go: an entry added meanwhile, whose key the pass under way found down,
+    // starts as fired, so that the press being handled does not fire it too.
     std::atomic<uint32_t> SendsInFlight{0};
+    // The key cache still holds the samples of a worker let go mid-scan; the
+    // next worker's first reset clears it.
+    std::atomic<uint8_t> CacheFromLetGo{0};
     std::atomic<uint32_t> LockWaiters{0};  // threads waiting in EnterPollerLock
     // Moves on whenever the lock is freed: a wait that began under another
     // generation must not touch the lock or events it knew (a new lock may

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "e2e_support.h"
+
+#include <tlhelp32.h>
 #include "plovane_version.h"
 
 namespace {
@@ -320,6 +322,43 @@ DWORD WINAPI Watchdog(LPVOID) {
     static_assert(HANG_LIMIT_MS == 30000, "the message names the limit");
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), MESSAGE, sizeof MESSAGE - 1, &written, nullptr);
+    // Where every thread stands: its instruction and the plug-in's frames
+    // on its stack (offsets into xmp_plovane.dll), through the system alone.
+    HMODULE dll = GetModuleHandleA("xmp_plovane.dll");
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() || entry.th32ThreadID == GetCurrentThreadId()) continue;
+        HANDLE thread = OpenThread(THREAD_ALL_ACCESS, FALSE, entry.th32ThreadID);
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL;
+        SuspendThread(thread);
+        GetThreadContext(thread, &context);
+        char line[512];
+        char module[MAX_PATH] = "?";
+        MEMORY_BASIC_INFORMATION code;
+        if (VirtualQuery(reinterpret_cast<void*>(context.Eip), &code, sizeof code) == sizeof code)
+            GetModuleFileNameA(static_cast<HMODULE>(code.AllocationBase), module, sizeof module);
+        int length = wsprintfA(line, "thread %lu%s at %p in %s:", entry.th32ThreadID,
+                               entry.th32ThreadID == host_kit::MainThreadId ? " (the host's)" : "",
+                               reinterpret_cast<void*>(context.Eip), module);
+        MEMORY_BASIC_INFORMATION stack, at;
+        if (dll != nullptr && VirtualQuery(reinterpret_cast<void*>(context.Esp), &stack, sizeof stack) == sizeof stack) {
+            const auto* word = reinterpret_cast<const DWORD*>(context.Esp);
+            const auto* end = reinterpret_cast<const DWORD*>(static_cast<const char*>(stack.BaseAddress) + stack.RegionSize);
+            HMODULE exe = GetModuleHandleA(nullptr);
+            for (int n = 0; word < end && n < 24; ++word)
+                if (*word > 0x10000 && VirtualQuery(reinterpret_cast<void*>(*word), &at, sizeof at) == sizeof at &&
+                    (at.AllocationBase == dll || at.AllocationBase == exe)) {
+                    length += wsprintfA(line + length, at.AllocationBase == dll ? " +%lx" : " exe+%lx",
+                                        *word - reinterpret_cast<DWORD>(at.AllocationBase));
+                    ++n;
+                }
+        }
+        line[length++] = '\n';
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
+    }
     TerminateProcess(GetCurrentProcess(), 99);
     return 0;
 }

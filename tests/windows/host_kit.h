@@ -237,7 +237,8 @@ struct THandleCounts {
     long All = 0;
     long Events = 0;
 };
-inline THandleCounts CountHandles() {
+// `types`, when given, gets each handle's value and type name, one a line.
+inline THandleCounts CountHandles(std::vector<std::string>* types = nullptr) {
     using TQueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<TQueryObject>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
@@ -260,6 +261,11 @@ inline THandleCounts CountHandles() {
         const auto* name = reinterpret_cast<const TTypeName*>(buffer);
         if (name->Buffer != nullptr && name->Length == 10 && std::wcsncmp(name->Buffer, L"Event", 5) == 0)
             ++counts.Events;
+        if (types != nullptr && name->Buffer != nullptr) {
+            std::string line = std::to_string(value) + " ";
+            for (USHORT i = 0; i < name->Length / 2; ++i) line += static_cast<char>(name->Buffer[i]);
+            types->push_back(line);
+        }
     }
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) counts.All = static_cast<long>(count);
