@@ -89,10 +89,12 @@ TEST_F(InTheHandler, FreeAndCreateInTheHandlerOfTheCommandComplete) {
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_FREE, modal, 1);
         EXPECT_TRUE(WorkersSettleAt(0)) << "the worker let go did not leave";
         PressWith(VK_MEDIA_PLAY_PAUSE, ACT_NOTHING, false, 0);
+        // That press is still down in the cache the worker let go left, so
+        // the new instance does not take it for a new one.
+        const size_t before = Shortcuts.size();
         Plugin.Create();
-        // The press made while no worker ran fires in the new worker's first
-        // scan, as any restart does.
-        ASSERT_TRUE(PumpUntilShortcuts(Shortcuts.size() + 1));
+        PumpFor(QUIET_MS);
+        EXPECT_EQ(Shortcuts.size(), before) << "a press made while no instance lived was replayed";
         PressWith(VK_MEDIA_NEXT_TRACK, ACT_FREE_AND_CREATE, modal, 1);
         PressWith(VK_MEDIA_NEXT_TRACK, ACT_CREATE, modal, 1);
         PressWith(VK_MEDIA_STOP, ACT_FREE, modal, 2);
@@ -326,6 +328,9 @@ TEST_F(RandomHost, RandomSequencesCauseExactlyTheirMessages) {
     PumpFor(100);
     ReleaseMediaKeys();
     ThreadBaseline();
+    // A short sequence first: Wine opens a handle of its own on the first
+    // use of something here, for good; ours must come back to what follows.
+    RunSeed(0, 10);
     std::vector<std::string> before, after;  // slow in the emulated PC: once
     const long handles = CountHandles(&before).All;
     for (unsigned seed; list >> seed && !HasFatalFailure();) RunSeed(seed, count);
